@@ -1,5 +1,6 @@
 #include "AppHelpers.h"
 
+#include <atomic>
 #include <climits>
 #include <unistd.h>
 
@@ -26,7 +27,18 @@ std::string LoadMessage(int id) {
     return {};
 }
 
-int WriteLog(const std::string&, const std::string&) {
+namespace {
+std::atomic<LogSink> g_sink{nullptr};
+std::atomic<void*> g_sinkContext{nullptr};
+}  // namespace
+
+void SetLogSink(LogSink sink, void* context) {
+    g_sinkContext = context;
+    g_sink = sink;
+}
+
+int WriteLog(const std::string& text, const std::string& source) {
+    if (LogSink sink = g_sink.load()) sink(text, source, g_sinkContext.load());
     return 1;  // the log channel is not wired yet
 }
 

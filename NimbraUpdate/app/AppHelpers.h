@@ -16,4 +16,10 @@ std::string LoadMessage(int id);
 // off, 0 not delivered. No caller looks at the result.
 int WriteLog(const std::string& text, const std::string& source = "NimbraUpdate");
 
+// An extra receiver of every WriteLog line, whether or not the log channel is on:
+// tests record the lines, the command-line front end may print them. nullptr
+// removes it. Called on the thread that logs.
+using LogSink = void (*)(const std::string& text, const std::string& source, void* context);
+void SetLogSink(LogSink sink, void* context);
+
 }  // namespace nimbra
