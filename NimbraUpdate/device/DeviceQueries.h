@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Globals.h"
+#include "UpDateMng.h"  // ReadUpDateMngTitle, ReadUpDateMng, DecideUpdateType
 
 namespace nimbra {
 
