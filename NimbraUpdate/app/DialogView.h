@@ -31,10 +31,15 @@ public:
     virtual void KillTimer(int id) = 0;
     // Dispatches the messages waiting for the UI thread (timer ticks, clicks).
     virtual void PumpMessages() = 0;
+    // The window's caption, set once at start-up. Views without a caption ignore it.
+    virtual void SetCaption(const std::string& text) { (void)text; }
 };
 
 // The view that message boxes of any thread go to; set by the front end while its
-// window exists, cleared (nullptr) before the window goes. Thread-safe.
+// window exists, cleared (nullptr) before the window goes. Thread-safe. Replacing
+// or clearing the view waits until boxes that other threads are showing through
+// the old view have returned, so the view must release those first (a window
+// that goes answers its pending boxes itself).
 void SetActiveView(DialogView* view);
 
 // Shows a box through the active view; without one the text goes to stderr and the
