@@ -1,0 +1,143 @@
+// The serial-link library on a real pseudo-terminal: the test holds the master
+// side and its own descriptor of the slave, the library opens COM7 of a private bus.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "KorvatSarnUsbSerialEx.h"
+#include "TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kCom = 7;
+
+class UsbSerial : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(bus_.path().empty());
+        char name[128] = {};
+        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+        termios raw{};
+        tcgetattr(master_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(master_, TCSANOW, &raw);
+        ttyName_ = name;
+        std::filesystem::create_symlink(name, bus_ / ("COM" + std::to_string(kCom)));
+        ASSERT_EQ(setenv("NIMBRA_VIRTUAL_BUS", bus_.path().c_str(), 1), 0);
+    }
+    void TearDown() override {
+        if (link_) KorvatSarnUsbSerialEx_CloseComm(link_);
+        close(master_);
+        close(slave_);
+    }
+    void Open() { ASSERT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, &link_), 0); }
+
+    std::vector<unsigned char> ReadMaster(std::size_t n) {
+        std::vector<unsigned char> got;
+        while (got.size() < n) {
+            pollfd pfd{master_, POLLIN, 0};
+            if (poll(&pfd, 1, 2000) <= 0) break;
+            unsigned char buf[256];
+            ssize_t r = read(master_, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0) break;
+            got.insert(got.end(), buf, buf + r);
+        }
+        return got;
+    }
+
+    nettest::TempDir bus_{"nus"};
+    std::string ttyName_;
+    int master_ = -1, slave_ = -1;
+    KorvatSarnUsbSerialEx_Handle link_ = nullptr;
+};
+
+TEST_F(UsbSerial, OpensEightDataBitsNoParityOneStopBitAt115200) {
+    Open();
+    termios tio{};
+    ASSERT_EQ(tcgetattr(slave_, &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+}
+
+TEST_F(UsbSerial, OpenFailures) {
+    KorvatSarnUsbSerialEx_Handle h = reinterpret_cast<KorvatSarnUsbSerialEx_Handle>(&h);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom + 1, 16384, 16384, 115200, &h), KORVATSARN_USBSERIALEX_OPEN_FAILED);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(0, 16384, 16384, 115200, &h), KORVATSARN_USBSERIALEX_BAD_ARGUMENT);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(256, 16384, 16384, 115200, &h), KORVATSARN_USBSERIALEX_BAD_ARGUMENT);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, nullptr), KORVATSARN_USBSERIALEX_BAD_ARGUMENT);
+
+    // Another program holding the port: its lock decides, also for root.
+    int holder = open(ttyName_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, &h), KORVATSARN_USBSERIALEX_PORT_HELD);
+    EXPECT_EQ(h, nullptr);
+    close(holder);
+    Open();
+    // ...and while this link is open, nobody else gets the port.
+    EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, &h), KORVATSARN_USBSERIALEX_PORT_HELD);
+}
+
+TEST_F(UsbSerial, ReadReturnsWhenCountIsInOrAfterTheWait) {
+    Open();
+    unsigned char buf[8] = {};
+    ASSERT_EQ(write(master_, "ab", 2), 2);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_ReadCommWait(link_, 100, buf, 3, 5), 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), std::string("ab\0", 3));  // rest keeps its zero
+
+    // A long wait does not hold a read whose bytes are all in.
+    std::thread late([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        (void)!write(master_, "$$$", 3);
+    });
+    std::memset(buf, 0, sizeof buf);
+    const auto start = Clock::now();
+    EXPECT_EQ(KorvatSarnUsbSerialEx_ReadCommWait(link_, 60000, buf, 3, 100), 3);
+    late.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf)), "$$$");
+}
+
+TEST_F(UsbSerial, FlushInputDiscardsReceivedBytesOnly) {
+    Open();
+    ASSERT_EQ(write(master_, "stale>", 6), 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(KorvatSarnUsbSerialEx_FlushComm(link_, 1), 0);
+    const unsigned char out[] = "ok";
+    EXPECT_EQ(KorvatSarnUsbSerialEx_WriteComm(link_, out, 2), 2);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_FlushComm(link_, 1), 0);
+    EXPECT_EQ(ReadMaster(2), (std::vector<unsigned char>{'o', 'k'}));
+    unsigned char buf[4] = {};
+    EXPECT_EQ(KorvatSarnUsbSerialEx_ReadCommWait(link_, 30, buf, 1, 5), 0);
+    EXPECT_EQ(KorvatSarnUsbSerialEx_FlushComm(link_, 2), KORVATSARN_USBSERIALEX_BAD_ARGUMENT);
+}
+
+TEST_F(UsbSerial, BytesWrittenJustBeforeCloseStillArrive) {
+    // The closing command goes out and the link closes at once, many times over:
+    // not one byte may be lost on the way.
+    const unsigned char closing[3] = {'S', '\r', 0};
+    const std::vector<unsigned char> expected(closing, closing + 3);
+    for (int i = 0; i < 200; ++i) {
+        Open();
+        ASSERT_EQ(KorvatSarnUsbSerialEx_WriteComm(link_, closing, 3), 3);
+        EXPECT_EQ(KorvatSarnUsbSerialEx_CloseComm(link_), 0);
+        link_ = nullptr;
+        ASSERT_EQ(ReadMaster(3), expected) << "round " << i;
+    }
+}
+
+}  // namespace
