@@ -51,8 +51,9 @@ const res::Resources& CurrentResources() {
 
 void UseBuiltInResources() { g_resources.store(nullptr, std::memory_order_release); }
 
-int LoadResourceLibrary() {
-    const std::string path = GetModuleFolder() + "/NimbraUpdateRes.so";
+int LoadResourceLibrary() { return LoadResourceLibraryFrom(GetModuleFolder() + "/NimbraUpdateRes.so"); }
+
+int LoadResourceLibraryFrom(const std::string& path) {
     if (!std::filesystem::is_regular_file(path)) return 0;
     // The library is never unloaded: its texts and pictures are used until exit.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -34,6 +34,8 @@ std::string FormatMessage(const std::string& format, std::initializer_list<int> 
 // and hands over a complete resource set; from then on LoadMessage and
 // CurrentResources() answer from it. 1 loaded, 0 not (the program's own are used).
 int LoadResourceLibrary();
+// The same with a satellite library at `path` (the command line's --lang).
+int LoadResourceLibraryFrom(const std::string& path);
 // The resources in use: the satellite library's or the program's own.
 const res::Resources& CurrentResources();
 // Back to the program's own resources (tests).
