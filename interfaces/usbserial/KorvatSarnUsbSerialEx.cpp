@@ -66,12 +66,19 @@ int KorvatSarnUsbSerialEx_WriteComm(KorvatSarnUsbSerialEx_Handle handle, const u
         if (n == 0) break;
         done += n;
     }
+    // A write is finished when its bytes have left, as on the logger's USB link,
+    // so a later flush of the output never cuts into a record already written.
+    ::tcdrain(handle->port);
     return done;
 }
 
 int KorvatSarnUsbSerialEx_FlushComm(KorvatSarnUsbSerialEx_Handle handle, int which) {
     if (!Valid(handle) || (which != 0 && which != 1)) return KORVATSARN_USBSERIALEX_BAD_ARGUMENT;
-    serial::PurgeComPort(handle->port, which);
+    // Output: every write has drained before it returned, so nothing of ours is
+    // left to discard. Clearing the tty's output queue anyway would, on a
+    // pseudo-terminal, drop bytes already written that the other side has not
+    // picked up yet (a record, a poke).
+    if (which == 1) serial::PurgeComPort(handle->port, 1);
     return KORVATSARN_USBSERIALEX_OK;
 }
 

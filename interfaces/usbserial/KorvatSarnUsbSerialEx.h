@@ -36,12 +36,14 @@ KORVATSARN_USBSERIALEX_API int KorvatSarnUsbSerialEx_OpenComm(int port, int rxSi
 KORVATSARN_USBSERIALEX_API int KorvatSarnUsbSerialEx_ReadCommWait(KorvatSarnUsbSerialEx_Handle handle, int waitMs,
                                                                   unsigned char* buffer, int count, int pollMs);
 
-/* Writes `length` bytes in order. The number written, or a negative code. */
+/* Writes `length` bytes in order and returns once they have left (the output has
+ * drained). The number written, or a negative code. */
 KORVATSARN_USBSERIALEX_API int KorvatSarnUsbSerialEx_WriteComm(KorvatSarnUsbSerialEx_Handle handle,
                                                                const unsigned char* buffer, int length);
 
-/* which = 0 discards output not yet sent; 1 discards input received and not yet
- * read, leaving output alone. 0, or a negative code. */
+/* which = 0 discards output not yet sent (writes drain before they return, so
+ * there is none of this library's); 1 discards input received and not yet read,
+ * leaving output alone. 0, or a negative code. */
 KORVATSARN_USBSERIALEX_API int KorvatSarnUsbSerialEx_FlushComm(KorvatSarnUsbSerialEx_Handle handle, int which);
 
 /* Releases the port; bytes written before the call still reach the other end.

@@ -126,6 +126,17 @@ TEST_F(UsbSerial, FlushInputDiscardsReceivedBytesOnly) {
     EXPECT_EQ(KorvatSarnUsbSerialEx_FlushComm(link_, 2), KORVATSARN_USBSERIALEX_BAD_ARGUMENT);
 }
 
+TEST_F(UsbSerial, FlushOutputNeverCutsIntoAFinishedWrite) {
+    // The prompt poll flushes the output right after a record has been written.
+    Open();
+    const auto record = nettest::Pattern(2063, 11);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(KorvatSarnUsbSerialEx_WriteComm(link_, record.data(), static_cast<int>(record.size())), 2063);
+        EXPECT_EQ(KorvatSarnUsbSerialEx_FlushComm(link_, 0), 0);
+        ASSERT_EQ(ReadMaster(record.size()), std::vector<unsigned char>(record.begin(), record.end())) << "round " << i;
+    }
+}
+
 TEST_F(UsbSerial, BytesWrittenJustBeforeCloseStillArrive) {
     // The closing command goes out and the link closes at once, many times over:
     // not one byte may be lost on the way.
