@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     d.m_devFirmVer = GetResponseValue(answer.data(), n, "FWV");
     d.m_devNetVer = GetResponseValue(answer.data(), n, "NETV");
     std::uint32_t serial = 0;
-    std::memcpy(&serial, data, size < 4 ? size : 4);
+    if (size > 0) std::memcpy(&serial, data, size < 4 ? size : 4);
     const int t = DecideUpdateType(d, serial);
     Check(t >= 0 && t <= 7);
     Check((t & 2) == 0 || d.m_netImageNo == 809 || d.m_netImageNo == 810);
