@@ -47,6 +47,9 @@ struct SimConfig {
     std::vector<LoggerConfig> loggers; // at least one
     Timing timing;
     std::string evidenceDir;           // when set, evidence is written there at Stop()
+    // Bytes that the product sends while its tty is set to another speed than the
+    // line runs at are garbage to the device (recorded, not echoed, not interpreted).
+    bool checkLineSpeed = true;
 };
 
 // What the line and the simulator's own work cost: the lower bound of a run.
