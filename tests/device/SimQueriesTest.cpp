@@ -86,7 +86,7 @@ TEST_F(SimQuery, GetFirmVer) {
          "prev-fw", "prev-net", 0},
         // An empty device version still differs from the file's 1.31.
         {{"no FWV", {"link-missing=FWV"}, "1", 3, "", {t, "Get Firm Version Error"}}, "", "2.00", 809},
-        {{"no NETV", {"link-missing=NETV"}, "1", -2, "", {t, "Get iChip Version Error"}}, "1.30", "prev-net", 0},
+        {{"no NETV", {"link-missing=NETV"}, "1", -2, "", {t, "Get iChip Version Error"}}, "1.30", "", 0},
     };
     for (const auto& e : cases) {
         DialogData d;
@@ -139,6 +139,16 @@ TEST_F(SimQuery, SendIChipUpdateRequest) {
         Run(c, [] { return SendIChipUpdateRequest(); });
         EXPECT_NE(after_, sim::Mode::NetModuleUpdate) << c.name;
     }
+}
+
+// A 2.5 s late answer misses the plain 2 s receive window but falls inside the
+// network-module request's, which waits three seconds longer.
+TEST_F(SimQuery, OnlyTheUpdateRequestWaitsForASlowAnswer) {
+    Run({"slow RUINF", {"link-slow=2500"}, "1", -1, "[Confirm] Recv Error", {"Sb_Confirm_Standby", "[Confirm] Recv Error"}},
+        [] { return Sb_Confirm_Standby(); });
+    Run({"slow ICHIP", {"link-slow=2500"}, "1", 0, "", {"Send iChip Update Request"}},
+        [] { return SendIChipUpdateRequest(); });
+    EXPECT_EQ(after_, sim::Mode::NetModuleUpdate);
 }
 
 TEST_F(SimQuery, AnUnpluggedLoggerCannotBeOpened) {
