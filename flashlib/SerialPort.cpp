@@ -88,12 +88,14 @@ int OpenComPort(std::uint16_t com, int baud, int parity, int stopBits, int dataB
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == EBUSY ? kOpenHeldElsewhere : kOpenOtherFailure;
     if (!isatty(fd)) return FailOpen(fd, kOpenOtherFailure);
-    // TIOCEXCL keeps out ordinary users; root passes it, so the lock is what decides.
-    if (ioctl(fd, TIOCEXCL) != 0) return FailOpen(fd, kOpenOtherFailure);
+    // The lock decides (root passes TIOCEXCL); take it first, so that a refused open
+    // leaves the holder's tty as it was.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
         return FailOpen(fd, (e == EWOULDBLOCK || e == EAGAIN) ? kOpenHeldElsewhere : kOpenOtherFailure);
     }
+    // Keeps out later opens by ordinary users.
+    if (ioctl(fd, TIOCEXCL) != 0) return FailOpen(fd, kOpenOtherFailure);
     tcflush(fd, TCOFLUSH);
     tcflush(fd, TCIFLUSH);
 
