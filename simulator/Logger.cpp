@@ -1175,6 +1175,10 @@ void Logger::HandleLinkRequest(int id, const std::vector<std::uint8_t>& f, TimeP
             continue;
         }
         if (!fl.linkCmd.empty() && fl.linkCmd != name) continue;
+        // An item fault waits for the answer that carries the item.
+        if (fl.kind == FaultKind::LinkAc && name != "EBSTS") continue;
+        if (fl.kind == FaultKind::LinkMissing && fl.text == "AC" && name != "EBSTS") continue;
+        if (fl.kind == FaultKind::LinkMissing && (fl.text == "FWV" || fl.text == "NETV") && name != "RUINF") continue;
         fl.fired++;
         Note("fault " + fl.spec + " fires");
         switch (fl.kind) {
@@ -1280,6 +1284,7 @@ void Logger::OnInotify(TimePoint now) {
                 continue;
             }
             if (productOpens_ > 0) productOpens_--;
+            if (heldWanted_) TryHoldPort();
         }
     }
 }
