@@ -2,6 +2,7 @@
 // that a well-behaved logger never sends.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <random>
 
 #include "CommandExchange.h"
@@ -27,6 +28,17 @@ protected:
     void SetUp() override { ResetGlobalsForTest(); }
     void TearDown() override { ResetGlobalsForTest(); }
 };
+
+TEST(CommandLinkLibrary, ExportsTheFiveFunctionsOnly) {
+    void* lib = dlopen(KORVATSARNCOMM_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    for (const char* name : {"KorvatSarn_GetSerial", "KorvatSarn_OpenUSBComm", "KorvatSarn_SendComm",
+                             "KorvatSarn_RecvComm", "KorvatSarn_CloseComm"})
+        EXPECT_NE(dlsym(lib, name), nullptr) << name;
+    // The bus helpers linked into it stay private.
+    EXPECT_EQ(dlsym(lib, "_ZN6nimbra3bus11ConnectUnixERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"), nullptr);
+    dlclose(lib);
+}
 
 TEST_F(CommandLink, WithoutAVirtualBusNoLoggerIsFound) {
     unsetenv(bus::kEnvVar);
