@@ -108,6 +108,15 @@ protected:
         return true;
     }
 
+    bool ModeBecomes(sim::Mode mode) const {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (sim_->CurrentMode() != mode) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
     // Records the module stored for an image sent from `address`.
     std::size_t RecordsFrom(std::uint32_t first, std::uint32_t end) const {
         std::size_t n = 0;
@@ -173,6 +182,8 @@ TEST_P(NetWorkerSuccess, ModuleHoldsTheFilesByteForByte) {
     }
     EXPECT_EQ(nimbra::g_mainDialog->m_progressTotal.load(), lastLength);
     EXPECT_EQ(nimbra::g_mainDialog->m_progressDone.load(), lastLength);
+    // The closing command reached the module: it has handed back to the normal firmware.
+    EXPECT_TRUE(ModeBecomes(sim::Mode::NormalFirmware));
     if (c.erasePauseMs >= 10000) { EXPECT_GE(elapsed_, std::chrono::milliseconds(c.erasePauseMs)); }
 }
 
@@ -198,6 +209,7 @@ struct FailureCase {
     std::vector<int> steps;
     const char* extraLog;  // the worker's own line after the sender's, or nullptr
     bool box;
+    int records = 0;       // records the module took before the failure
 };
 
 class NetWorkerFailure : public NetWorker, public ::testing::WithParamInterface<FailureCase> {};
@@ -229,7 +241,7 @@ TEST_P(NetWorkerFailure, EndsWithTheTextAndTheLinkClosed) {
     if (c.extraLog) { EXPECT_TRUE(log_.Has(c.extraLog)); }
     if (c.setup != Setup::HoldPort) { EXPECT_TRUE(portFreeAtResult_); }
     EXPECT_EQ(view_.Boxes(), c.box ? std::vector<std::string>{c.text} : std::vector<std::string>{});
-    if (steps_.empty()) { EXPECT_TRUE(sim_->NetRecords().empty()); }
+    EXPECT_EQ(sim_->NetRecords().size(), static_cast<std::size_t>(c.records));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -248,10 +260,11 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         FailureCase{"NoPromptAfterErase", 2, Setup::None, "no-prompt:at=erase", "[Erace] Prompt Error",
                     {1, 2, 3, 4, 5}, nullptr, false},
+        // The module counts records from 0 after the erase; record K gets no prompt.
         FailureCase{"NoPromptAfterFirmwareRecord", 6, Setup::None, "no-prompt:at=record=3",
-                    "[iChip Send] Prompt Error", {1, 2, 3, 4, 5, 6}, "Main Firm Transfer Error", false},
+                    "[iChip Send] Prompt Error", {1, 2, 3, 4, 5, 6}, "Main Firm Transfer Error", false, 4},
         FailureCase{"NoPromptAfterWebRecord", 4, Setup::None, "no-prompt:at=record=2", "[Web Send Firm] Prompt Error",
-                    {1, 2, 3, 4, 5, 7}, "Web Firm Transfer Error", false}),
+                    {1, 2, 3, 4, 5, 7}, "Web Firm Transfer Error", false, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
