@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,19 +44,22 @@ std::string ImagePathFor(const std::string& hexPath);
 inline constexpr int kHexMalformed = -10;  // non-hex characters, too short, count beyond the line
 inline constexpr int kHexNoData = -11;     // no data byte in the whole file
 
-// Converts HEX text held in memory into `image` (kImageSpace bytes, 0xFF where no
-// record writes). Returns the end position, or a negative code (-2..-8, -10, -11).
+// The image of a HEX file: kImageSpace bytes, 0xFF where no record writes. Memory
+// is taken in 64 KiB chunks as records reach them, so a small image stays small.
 class HexImage {
 public:
-    HexImage();
-    // Feeds one line (without its line end). Returns 0 or the conversion's error code.
+    static constexpr std::size_t kChunk = 64 * 1024;
+    // Feeds one line (without its line end). Returns 0 or the conversion's error code
+    // (-2..-8, kHexMalformed).
     int Line(const char* text, std::size_t length);
     // After the last line: the end position, or kHexNoData.
     int Finish() const;
-    const std::uint8_t* Data() const { return image_.data(); }
+    // Chunk i (kChunk bytes), or nullptr when no record reached it (all 0xFF).
+    const std::uint8_t* Chunk(std::size_t i) const { return chunks_[i].get(); }
 
 private:
-    std::vector<std::uint8_t> image_;
+    void Store(std::size_t address, const std::uint8_t* data, std::size_t count);
+    std::unique_ptr<std::uint8_t[]> chunks_[kImageSpace / kChunk];
     std::uint32_t base_ = 0;
     long end_ = -1;
     bool anyData_ = false;

@@ -14,23 +14,24 @@
 namespace nimbra::flash {
 namespace {
 
+// Digit values 0..15; kNotHex for every other character.
+constexpr unsigned kNotHex = 0x10;
 struct HexTable {
-    std::int8_t v[256];
+    std::uint8_t v[256];
     constexpr HexTable() : v{} {
-        for (int i = 0; i < 256; ++i) v[i] = -1;
-        for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<std::int8_t>(i);
+        for (int i = 0; i < 256; ++i) v[i] = kNotHex;
+        for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<std::uint8_t>(i);
         for (int i = 0; i < 6; ++i) {
-            v['a' + i] = static_cast<std::int8_t>(10 + i);
-            v['A' + i] = static_cast<std::int8_t>(10 + i);
+            v['a' + i] = static_cast<std::uint8_t>(10 + i);
+            v['A' + i] = static_cast<std::uint8_t>(10 + i);
         }
     }
 };
 constexpr HexTable kHex;
 
-inline int Nibble(char c) { return kHex.v[static_cast<unsigned char>(c)]; }
-inline unsigned Byte(const char* t, std::size_t pos) {
-    return static_cast<unsigned>(Nibble(t[pos]) << 4 | Nibble(t[pos + 1]));
-}
+inline unsigned Nibble(char c) { return kHex.v[static_cast<unsigned char>(c)]; }
+// Count, address, type, 255 data bytes and the checksum.
+constexpr std::size_t kMaxRecordBytes = 260;
 
 bool WriteFull(int fd, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {
@@ -58,36 +59,58 @@ std::string ImagePathFor(const std::string& hexPath) {
     return hexPath.substr(0, hexPath.size() - std::min<std::size_t>(3, hexPath.size())) + "bin";
 }
 
-HexImage::HexImage() : image_(kImageSpace, 0xFF) {}
+void HexImage::Store(std::size_t address, const std::uint8_t* data, std::size_t count) {
+    while (count > 0) {
+        const std::size_t i = address / kChunk, offset = address % kChunk;
+        const std::size_t n = std::min(count, kChunk - offset);
+        if (!chunks_[i]) {
+            chunks_[i].reset(new std::uint8_t[kChunk]);
+            std::memset(chunks_[i].get(), 0xFF, kChunk);
+        }
+        std::memcpy(chunks_[i].get() + offset, data, n);
+        address += n;
+        data += n;
+        count -= n;
+    }
+}
 
 int HexImage::Line(const char* t, std::size_t len) {
     // Line ends of any convention, and trailing blanks, are not part of the record.
     while (len > 0 && (t[len - 1] == '\r' || t[len - 1] == ' ' || t[len - 1] == '\t')) --len;
     if (len == 0 || t[0] != ':') return 0;
 
-    // Every character of a record must be a hex digit: nothing else can be summed or
-    // stored, and a record that holds anything else is not trusted at all.
-    for (std::size_t i = 1; i < len; ++i)
-        if (Nibble(t[i]) < 0) return kHexMalformed;
-
+    // One pass decodes the digit pairs, sums them and notes any character that is
+    // not a hex digit: a record holding one is not trusted at all.
+    std::uint8_t bytes[kMaxRecordBytes];
+    const std::size_t pairs = (len - 1) / 2;
     unsigned sum = 0;
-    std::size_t i = 1;
-    for (; i + 1 < len; i += 2) sum += Byte(t, i);
-    if (i < len) sum += static_cast<unsigned>(Nibble(t[i]));
+    unsigned bad = 0;
+    for (std::size_t k = 0; k < pairs; ++k) {
+        const unsigned hi = Nibble(t[1 + 2 * k]), lo = Nibble(t[2 + 2 * k]);
+        bad |= hi | lo;
+        const unsigned v = ((hi << 4) | lo) & 0xFF;
+        sum += v;
+        if (k < kMaxRecordBytes) bytes[k] = static_cast<std::uint8_t>(v);
+    }
+    if ((len - 1) % 2 != 0) {  // a last single character forms a group of its own
+        const unsigned last = Nibble(t[len - 1]);
+        bad |= last;
+        sum += last & 0xF;
+    }
+    if (bad & kNotHex) return kHexMalformed;
     if ((sum & 0xFF) != 0) return -2;
 
     if (len < 11) return kHexMalformed;  // no room for count, address, type and checksum
-    const unsigned count = Byte(t, 1);
-    const unsigned type = Byte(t, 7);
+    const unsigned count = bytes[0];
+    const unsigned type = bytes[3];
     // The fields the record claims must lie on its line.
     const bool fits = len >= 11 + 2 * static_cast<std::size_t>(count);
     switch (type) {
     case 0x00: {
         if (!fits) return kHexMalformed;
-        const std::uint64_t address = static_cast<std::uint64_t>(Byte(t, 3) * 256 + Byte(t, 5)) + base_;
+        const std::uint64_t address = static_cast<std::uint64_t>(bytes[1] * 256u + bytes[2]) + base_;
         if (address + count > kImageSpace) return -3;
-        std::uint8_t* dst = image_.data() + address;
-        for (unsigned k = 0; k < count; ++k) dst[k] = static_cast<std::uint8_t>(Byte(t, 9 + 2 * k));
+        Store(static_cast<std::size_t>(address), bytes + 4, count);
         end_ = static_cast<long>(address + count);
         if (count > 0) anyData_ = true;
         return 0;
@@ -97,14 +120,14 @@ int HexImage::Line(const char* t, std::size_t len) {
     case 0x02:
         if (count != 2) return -4;
         if (!fits) return kHexMalformed;
-        base_ = ((Byte(t, 9) << 8) | Byte(t, 11)) * 16u;
+        base_ = ((bytes[4] << 8) | bytes[5]) * 16u;
         return 0;
     case 0x03:
         return count != 4 ? -5 : 0;
     case 0x04:
         if (count != 2) return -6;
         if (!fits) return kHexMalformed;
-        base_ = ((Byte(t, 9) << 8) | Byte(t, 11)) << 16;
+        base_ = static_cast<std::uint32_t>((bytes[4] << 8) | bytes[5]) << 16;
         return 0;
     case 0x05:
         return count != 4 ? -7 : 0;
@@ -162,7 +185,12 @@ static int ConvertOpen(int in, const std::string& hexPath) {
     std::string temp = imagePath + ".XXXXXX";
     const int out = mkstemp(temp.data());
     if (out < 0) return -9;
-    bool ok = fchmod(out, 0644) == 0 && WriteFull(out, hex.Data(), length);
+    static const std::vector<std::uint8_t> blank(HexImage::kChunk, 0xFF);
+    bool ok = fchmod(out, 0644) == 0;
+    for (std::size_t i = 0; ok && i * HexImage::kChunk < length; ++i) {
+        const std::uint8_t* chunk = hex.Chunk(i);
+        ok = WriteFull(out, chunk ? chunk : blank.data(), std::min(HexImage::kChunk, length - i * HexImage::kChunk));
+    }
     ok = (close(out) == 0) && ok;
     if (!ok || rename(temp.c_str(), imagePath.c_str()) != 0) {
         unlink(temp.c_str());

@@ -151,6 +151,8 @@ TEST_F(HexConversion, CasesAsOneTable) {
          {{0x1010, 4}}},
         {"last byte at 0x1FFFFF", Linear(0x1F) + "\n" + Data(0xFFFF, {8}) + "\n", 0x200000, 0x200000,
          {{0x1FFFFF, 8}}},
+        {"record across a 64 KiB boundary", Data(0xFFF8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}) + "\n",
+         0x10008, 0x10800, {{0xFFF7, 0xFF}, {0xFFF8, 1}, {0xFFFF, 8}, {0x10000, 9}, {0x10007, 16}, {0x10008, 0xFF}}},
         {"start records ignored", Rec(3, 0, {0, 0, 0, 0}) + "\n" + Rec(5, 0, {0, 0, 0, 0}) + "\n" + Data(0, {1}) + "\n",
          1, 2048, {}},
         {"bad checksum", Data(0, {1}).substr(0, 11) + "00\n", -2, 0, {}},
