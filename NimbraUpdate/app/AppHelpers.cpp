@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -237,11 +238,14 @@ int WriteLog(const std::string& text, const std::string& source) {
     if (path.size() >= sizeof addr.sun_path) return 0;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-    // One socket per record, nothing kept open between lines. A viewer that does not
-    // keep up loses records rather than stalling the update (MSG_DONTWAIT).
+    // One socket per record, nothing kept open between lines. A viewer that falls
+    // behind holds a line up for at most 50 ms; one that does not read at all then
+    // loses records instead of stalling the update.
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
-    ssize_t sent = sendto(fd, record, sizeof record, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const timeval patience{0, 50000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    ssize_t sent = sendto(fd, record, sizeof record, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     close(fd);
     return sent == static_cast<ssize_t>(sizeof record) ? 1 : 0;
 }

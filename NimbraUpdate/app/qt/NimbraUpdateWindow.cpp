@@ -83,6 +83,9 @@ NimbraUpdateWindow::NimbraUpdateWindow(UpdateServices services, QWidget* parent)
 
     company_ = new QLabel(Q(r.dialog.company), this);
     place(company_, 35, 87, 60, 9);
+    // The substitute font runs a little wider than the template's; the text keeps
+    // its position and takes the room it needs rather than being clipped.
+    company_->resize(std::max(company_->width(), company_->sizeHint().width()), company_->height());
 
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("IDC_STATUS"));
