@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstring>
@@ -9,6 +10,10 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include "VirtualBus.h"
@@ -72,6 +77,37 @@ int RemainingMs(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
+// A blocking connect waits for ever when the peer's backlog is full; this one
+// gives up at the deadline. The socket stays non-blocking (the bus helpers poll).
+int ConnectBefore(const std::string& path, Clock::time_point deadline) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    for (;;) {
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+        if (errno == EINTR) continue;
+        if ((errno == EAGAIN || errno == EINPROGRESS) && RemainingMs(deadline) > 0) {
+            if (errno == EINPROGRESS) {
+                pollfd pfd{fd, POLLOUT, 0};
+                int soErr = 0;
+                socklen_t len = sizeof soErr;
+                if (poll(&pfd, 1, RemainingMs(deadline)) == 1 &&
+                    getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) == 0 && soErr == 0)
+                    return fd;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        break;
+    }
+    close(fd);
+    return -1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -92,10 +128,11 @@ int KorvatSarn_OpenUSBComm(uint32_t serial) {
     if (dir.empty()) return -1;
     const std::string path = FindLinkSocket(dir, serial);
     if (path.empty()) return -1;
-    int fd = nimbra::bus::ConnectUnix(path);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kBaseTimeoutMs);
+    const int fd = ConnectBefore(path, deadline);
     if (fd < 0) return -1;
     unsigned char greeting = 0xFF;
-    if (!nimbra::bus::ReadAll(fd, &greeting, 1, kBaseTimeoutMs)) {
+    if (!nimbra::bus::ReadAll(fd, &greeting, 1, RemainingMs(deadline))) {
         close(fd);
         return -1;
     }

@@ -134,6 +134,29 @@ TEST_F(CommandLink, ReceiveNeverWritesPastTheCapacity) {
     EXPECT_EQ(exchange(area), -100);
 }
 
+// A logger that never takes the connection, or takes it and says nothing: the
+// open gives up instead of hanging.
+TEST_F(CommandLink, OpenGivesUpOnAPeerThatNeverGreets) {
+    TempBus bus;
+    const std::string path = bus::CommandLinkPath(bus.Dir(), kPid, 4660);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    EXPECT_EQ(KorvatSarn_OpenUSBComm(4660), -1);  // queued, never greeted
+    std::vector<int> fillers;  // fill the backlog so that a connect would block
+    for (int i = 0; i < 4; ++i) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers.push_back(fd);
+    }
+    EXPECT_EQ(KorvatSarn_OpenUSBComm(4660), -1);
+    for (int fd : fillers) close(fd);
+    close(listener);
+}
+
 class HostileAnswers : public CommandLink {
 protected:
     void SetUp() override {
