@@ -29,8 +29,8 @@ mkdir -p "$DATA"
 
 echo "== sample firmware: main 1.31, network module 2.01 =="
 "$BIN/nimbra-sim" --write-samples "$DATA" >/dev/null
-# Main firmware and network-module firmware; the web content stays as it is.
-printf '#T#:1.31\r\n#F#:1.31\r\n#N#:2.01\r\n#P#:2.01\r\n#W#:OFF\r\n' > "$DATA/UpDateMng.txt"
+# UpDateMng.txt asks for the main and the network-module firmware; the web
+# content stays as it is ("#W#:OFF").
 ls -l "$DATA"
 
 echo "== starting nimbra-sim: one logger at firmware 1.30 / network module 2.00, paced line =="

@@ -120,7 +120,7 @@ int WriteSamples(const std::string& dir, const SampleOptions& options) {
     ok &= WriteFile(dir + "/Nimbra.img", img.data(), img.size());
 
     const std::string mng = "#T#:" + options.title + "\r\n#F#:" + options.firmVersion + "\r\n#N#:" +
-                            options.netVersion + "\r\n#P#:" + options.netVersion + "\r\n#W#:ON\r\n";
+                            options.netVersion + "\r\n#P#:" + options.netVersion + "\r\n#W#:" + options.webSwitch + "\r\n";
     ok &= WriteFile(dir + "/UpDateMng.txt", mng.data(), mng.size());
     return ok ? 0 : -1;
 }

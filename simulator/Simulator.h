@@ -129,6 +129,9 @@ struct SampleOptions {
     std::string netVersion = "2.01";
     std::string webVersion = "1.00";
     std::string title = "1.31";
+    // "#W#" of UpDateMng.txt: "OFF" leaves the web content alone, so a logger that
+    // reports the sample versions needs nothing; anything else always sends it.
+    std::string webSwitch = "OFF";
     std::size_t firmBytes = 96 * 1024;  // data bytes in Nimbra.hex, spread with 0xFF gaps
     bool fullFlash = false;             // a HEX covering all 512 KiB (benchmarks)
     std::size_t imfBytes = 200 * 1024;  // each network-module firmware image

@@ -83,7 +83,7 @@ TEST(Samples, AreDeterministicAndCarryTheirTags) {
     }
     EXPECT_NE(ReadFile(a + "/Nimbra_809.imf"), ReadFile(a + "/Nimbra_810.imf"));
     EXPECT_NE(ReadFile(a + "/Nimbra.img").find(std::string(nimbra::sim::kWebVersionMarker) + o.webVersion + '\0'), std::string::npos);
-    EXPECT_EQ(ReadFile(a + "/UpDateMng.txt"), "#T#:1.31\r\n#F#:9.87\r\n#N#:2.01\r\n#P#:2.01\r\n#W#:ON\r\n");
+    EXPECT_EQ(ReadFile(a + "/UpDateMng.txt"), "#T#:1.31\r\n#F#:9.87\r\n#N#:2.01\r\n#P#:2.01\r\n#W#:OFF\r\n");
 
     o.fullFlash = true;
     ASSERT_EQ(nimbra::sim::WriteSamples(full, o), 0);
