@@ -394,7 +394,7 @@ private slots:
             }
         };
         onBox = [&](QMessageBox& box) {
-            if (box.text().toStdString() == M(1004)) Shot(win.get(), "finished-box");
+            if (box.text().toStdString() == M(1004)) Shot(&box, "finished-box");
             return false;
         };
         RunUpdate();
