@@ -95,6 +95,9 @@ void UpdateCore::OnBnClickedUpdate() {
         svc_.sleepMs(500);
     }
 
+    // Closed while the queries dispatched messages: the program is ending.
+    if (dialogEnded_) return;
+
     const int type = dlg.m_updateType;
     if (type == 0) {
         WriteLog(LoadMessage(1008));
@@ -215,6 +218,7 @@ void UpdateCore::OnMainTimer() {
         view_.PumpMessages();
         svc_.sleepMs(10);
         if (svc_.confirmStandby() == 0) {
+            if (dialogEnded_) return;
             StartIChipFirmUpdate();
             return;
         }

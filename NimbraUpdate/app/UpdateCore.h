@@ -37,6 +37,10 @@
 //    each version query) is ignored instead of starting a nested run.
 //  - A main-firmware path longer than the library's 260 bytes is not cut: the run
 //    fails as the library's own argument check would (-1), logged and shown.
+//  - A window closed while messages are dispatched (during the checks, or while
+//    standby is confirmed between the two stages) starts no further update: the
+//    program is about to end, and a firmware write begun then would be cut off
+//    or leave the logger held in reset.
 #pragma once
 
 #include <cstdint>
@@ -95,6 +99,9 @@ public:
     void OnTimer(int id);
     // The Close button: true when the window is to end.
     bool OnBnClickedOk();
+    // The window has ended (Close, Esc, the close box). Called by the view; the
+    // handlers still on the stack run on, but start no new update.
+    void OnDialogEnded() { dialogEnded_ = true; }
 
     bool Updating() const { return g_mainDialog->m_updating; }
     bool SequenceRunning() const { return inSequence_; }
@@ -107,6 +114,7 @@ private:
     DialogView& view_;
     UpdateServices svc_;
     bool inSequence_ = false;
+    bool dialogEnded_ = false;
 };
 
 }  // namespace nimbra

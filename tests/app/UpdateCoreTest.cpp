@@ -456,3 +456,29 @@ TEST_F(CoreTest, StartUpSetsCaptionStatusAndLogViewer) {
 
 }  // namespace
 }  // namespace nimbra
+
+namespace nimbra {
+namespace {
+
+// A window closed while messages are dispatched starts no further update.
+TEST_F(CoreTest, WindowClosedDuringChecksStartsNothing) {
+    dev.firmVer = {3};
+    view.onPump = [&] { core->OnDialogEnded(); };
+    core->OnBnClickedUpdate();
+    EXPECT_EQ(view.events.back(), "GetFirmVer");
+    EXPECT_FALSE(Has("timer+1234/1000"));
+    EXPECT_EQ(g_mainResult, 1);
+}
+
+TEST_F(CoreTest, WindowClosedDuringStandbyStartsNoWorker) {
+    g_mainResult = 0;
+    g_mainDialog->m_updateType = 3;
+    view.onPump = [&] { core->OnDialogEnded(); };
+    core->OnTimer(IDT_MAIN_UPDATE);
+    EXPECT_FALSE(Has("StartWorker(0)"));
+    EXPECT_FALSE(Has("timer+1235/1000"));
+    EXPECT_FALSE(g_mainDialog->m_updating);
+}
+
+}  // namespace
+}  // namespace nimbra

@@ -589,6 +589,24 @@ private slots:
         VerifyFlashHoldsHex();
     }
 
+    // Esc while the worker runs: the window goes at once, the worker runs to its end
+    // without touching it.
+    void closeWhileWorkerRuns() {
+        WriteUpDateMng("1.30", "2.01", "OFF");
+        StartSim(Config(), {"no-prompt:at=first"});
+        OpenWindow();
+        QTest::mouseClick(win->UpdateButton(), Qt::LeftButton);
+        QVERIFY(g_mainDialog->m_updating);
+        QTRY_VERIFY(g_netStep >= 2);
+        QTest::keyClick(win.get(), Qt::Key_Escape);
+        QVERIFY(!win->isVisible());
+        win.reset();
+        WaitIChipWorker();
+        QCOMPARE(g_netResult.load(), -1);
+        QCOMPARE(g_lastErrorText, std::string("[115200] Prompt Error"));
+        QVERIFY(boxes.isEmpty());
+    }
+
     void workerFailures_data() {
         QTest::addColumn<QString>("row");
         QTest::newRow("request refused") << "request refused";

@@ -111,6 +111,11 @@ NimbraUpdateWindow::~NimbraUpdateWindow() {
     SetActiveView(nullptr);
 }
 
+void NimbraUpdateWindow::done(int result) {
+    core_->OnDialogEnded();
+    QDialog::done(result);
+}
+
 void NimbraUpdateWindow::Start() {
     SetActiveView(this);
     core_->OnInitDialog();

@@ -69,6 +69,9 @@ public:
     QLabel* Status() const { return status_; }
     const DialogUnits& Units() const { return units_; }
 
+    // Every way the dialog ends passes here.
+    void done(int result) override;
+
 private:
     struct PendingBox {
         std::mutex mutex;
