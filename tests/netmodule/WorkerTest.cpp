@@ -101,11 +101,15 @@ protected:
         elapsed_ = Clock::now() - start;
     }
 
+    // Whether another program could take the port now: the lock the serial layer
+    // takes, probed without the purge of a full open, so that bytes still on their
+    // way to the module are left alone.
     static bool PortFree() {
-        KorvatSarnUsbSerialEx_Handle h = nullptr;
-        if (KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, &h) != 0) return false;
-        KorvatSarnUsbSerialEx_CloseComm(h);
-        return true;
+        int fd = open(nimbra::bus::TtyPath(kCom).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        return free;
     }
 
     bool ModeBecomes(sim::Mode mode) const {
