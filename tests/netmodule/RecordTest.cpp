@@ -64,6 +64,8 @@ std::vector<LayoutCase> LayoutCases() {
     };
 }
 
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
 class RecordLayout : public RecordSender, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(RecordLayout, HeadersAndDataAsOnTheWire) {
@@ -141,6 +143,8 @@ struct OpenFailureCase {
     bool firmware;
     const char* text;
 };
+
+void PrintTo(const OpenFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class SenderOpenFailure : public RecordSender, public ::testing::WithParamInterface<OpenFailureCase> {};
 

@@ -152,6 +152,8 @@ struct SuccessCase {
     int erasePauseMs;
 };
 
+void PrintTo(const SuccessCase& c, std::ostream* os) { *os << c.name; }
+
 class NetWorkerSuccess : public NetWorker, public ::testing::WithParamInterface<SuccessCase> {};
 
 TEST_P(NetWorkerSuccess, ModuleHoldsTheFilesByteForByte) {
@@ -215,6 +217,8 @@ struct FailureCase {
     bool box;
     int records = 0;       // records the module took before the failure
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class NetWorkerFailure : public NetWorker, public ::testing::WithParamInterface<FailureCase> {};
 
