@@ -249,9 +249,10 @@ int ReadComPort(PortHandle h, int idleTimeoutMs, void* buffer, int count, int po
             total += got;
             if (total >= count) return total;
             // More is on its way at line speed: let a few bytes gather rather than
-            // wake for every single one.
+            // wake for every single one, and leave the last byte to poll, which
+            // returns the moment it is in.
             const long long us = std::min<long long>(
-                static_cast<long long>(std::min(count - total, 32)) * info.byteMicros, 1000LL * pollMs);
+                static_cast<long long>(std::min(count - total, 32) - 1) * info.byteMicros, 1000LL * pollMs);
             if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
             continue;
         }

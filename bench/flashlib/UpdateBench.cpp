@@ -21,14 +21,17 @@ static double Cpu(int who) {
 }
 
 int main(int argc, char** argv) {
+    // Arguments: COM number (default 201), image size in KiB (default 512: the whole flash).
     const int com = argc > 1 ? std::atoi(argv[1]) : 201;
+    const int kib = argc > 2 ? std::atoi(argv[2]) : 512;
     char tmpl[] = "/tmp/nfb-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     const std::string dir = tmpl;
     setenv("NIMBRA_VIRTUAL_BUS", (dir + "/bus").c_str(), 1);
 
     nimbra::sim::SampleOptions samples;
-    samples.fullFlash = true;
+    samples.fullFlash = kib >= 512;
+    samples.firmBytes = static_cast<std::size_t>(kib) * 1024;
     if (nimbra::sim::WriteSamples(dir, samples) != 0) return 1;
 
     nimbra::sim::SimConfig config;
