@@ -1443,12 +1443,15 @@ bool Logger::WriteEvidence(const std::string& dir) const {
 
 Stats Logger::GetStats() const {
     std::lock_guard lk(mu_);
-    return stats_;
+    Stats s = stats_;
+    if (vRxEnd_ > statsEpoch_) s.lastArrivalSeconds = std::chrono::duration<double>(vRxEnd_ - statsEpoch_).count();
+    return s;
 }
 
 void Logger::ResetStats() {
     std::lock_guard lk(mu_);
     stats_ = Stats{};
+    statsEpoch_ = Clock::now();
     txSinceRx_ = true;
 }
 

@@ -199,6 +199,7 @@ private:
     TimePoint txEnd_{};
     bool txBlocked_ = false;
     TimePoint vRxEnd_{};
+    TimePoint statsEpoch_ = Clock::now();  // where Stats::lastArrivalSeconds counts from
     bool txSinceRx_ = true;
     Stats stats_;
 

@@ -58,6 +58,11 @@ struct Stats {
     double processingSeconds = 0;  // erase/program/record/$$$ delays the device itself took
     std::uint64_t bytesToDevice = 0;
     std::uint64_t bytesFromDevice = 0;
+    // When, on the simulated line, the last byte to the device has arrived: seconds
+    // after ResetStats (or the start). A product may write faster than the line
+    // carries (a pseudo-terminal does not hold it back); the device has its bytes
+    // only at this time.
+    double lastArrivalSeconds = 0;
     double BoundSeconds() const { return lineSeconds + processingSeconds; }
 };
 

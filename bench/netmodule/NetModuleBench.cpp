@@ -6,14 +6,10 @@
 // plus the module's own start-marker, erase and record times) plus the worker's
 // fixed 10-second pause after the erase, which the product keeps on purpose.
 //
-// The simulator takes the product's bytes off the pseudo-terminal at once and
-// only times its answers by the line. A write to a real tty drains at line speed
-// before the link returns, but on a pseudo-terminal it returns at once, so the
-// prompts that pokes earn while a record is still "on the wire" can let the
-// product run ahead of the module. The time that counts is therefore the later
-// of the product's own end and the moment the module has had every byte: from
-// the first record on, the line is never idle, so that moment is at least the
-// first record's start plus the line time of every byte sent from then on.
+// A pseudo-terminal does not hold a writer back to the line's speed, so the
+// product may finish writing before the simulated line has carried every byte.
+// The time that counts is the later of the product's own end and the moment the
+// last byte has arrived at the module on the simulated line.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,24 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCom = 1;
 constexpr std::uint32_t kSerial = 0x00001234;
 constexpr double kFixedPauseSeconds = 10.0;
-constexpr double kByteSeconds = 10.0 / 115200;  // 8N1
 constexpr int kRecordMs = 4;
-
-struct FirstRecord {
-    nimbra::sim::Simulator* sim = nullptr;
-    bool seen = false;
-    Clock::time_point at;
-    std::uint64_t bytesBefore = 0;
-};
-
-void OnStep(int step, void* context) {
-    auto* first = static_cast<FirstRecord*>(context);
-    if ((step == 6 || step == 7) && !first->seen) {
-        first->seen = true;
-        first->at = Clock::now();
-        first->bytesBefore = first->sim->GetStats().bytesToDevice;
-    }
-}
 
 std::string MakeTempDir(const char* prefix) {
     std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
@@ -101,10 +80,6 @@ int main(int argc, char** argv) {
     nimbra::g_netResult = 1;
     nimbra::NetWorkerSettings settings;  // the product's timing, the 10 s pause included
     settings.imageFolder = files;
-    FirstRecord first;
-    first.sim = &sim;
-    settings.stepObserver = OnStep;
-    settings.stepObserverContext = &first;
     nimbra::SetNetWorkerSettings(settings);
 
     sim.ResetStats();
@@ -120,17 +95,14 @@ int main(int argc, char** argv) {
 
     const nimbra::sim::Stats stats = sim.GetStats();
     const double bound = stats.BoundSeconds() + kFixedPauseSeconds;
-    double moduleEnd = 0;
-    if (first.seen)
-        moduleEnd = std::chrono::duration<double>(first.at - start).count() +
-                    static_cast<double>(stats.bytesToDevice - first.bytesBefore) * kByteSeconds + kRecordMs / 1000.0;
+    const double moduleEnd = stats.lastArrivalSeconds;
     const double effective = wall > moduleEnd ? wall : moduleEnd;
     std::printf("network-module update, firmware %zu KiB + web content %zu KiB, paced 115200 baud\n", imfKiB, imgKiB);
     std::printf("result            %d%s%s\n", result, result ? " " : "", result ? nimbra::g_lastErrorText.c_str() : "");
     std::printf("bytes to module   %llu, from module %llu\n", static_cast<unsigned long long>(stats.bytesToDevice),
                 static_cast<unsigned long long>(stats.bytesFromDevice));
     std::printf("product's end     %.3f s (CPU %.3f s)\n", wall, cpu);
-    std::printf("module's end      %.3f s or later (all bytes on the line)\n", moduleEnd);
+    std::printf("module's end      %.3f s (its last byte arrived on the simulated line)\n", moduleEnd);
     std::printf("wall time         %.3f s (the later of the two)\n", effective);
     std::printf("simulator bound   %.3f s (line %.3f s + module %.3f s)\n", stats.BoundSeconds(), stats.lineSeconds,
                 stats.processingSeconds);
