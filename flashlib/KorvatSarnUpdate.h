@@ -40,9 +40,12 @@ extern "C" {
 //        255, null or empty product string or serial number (also: no memory for the
 //        thread's status record)
 //    -2  the file name ends neither in "hex" nor in "bin"
-//    -3  the Intel HEX file could not be converted (unreadable, bad checksum, bad or
-//        malformed record, no data at all, image file not writable); the target is
-//        not touched
+//    -3  the Intel HEX file could not be converted; the target is not touched. The
+//        log holds "INTEL HEX FILE CONVERT ERR(n)": n = -1 file unreadable, -2 bad
+//        checksum, -3 data outside the 2 MiB image, -4..-7 an address or start record
+//        of the wrong length, -8 unknown record type, -9 image file not writable,
+//        -10 malformed record (a character that is not a hex digit, a line too short
+//        for a record, a byte count beyond the line), -11 no data byte at all
 //    -4  the COM port is held by another program (at 9600 or at 115200 baud)
 //    -5  the COM port cannot be opened or configured (at 9600 or at 115200 baud)
 //    -6  the bridge's USB product string could not be read
