@@ -165,6 +165,9 @@ int Logger::Start() {
     }
     for (const Fault& f : faults_)
         if (f.kind == FaultKind::PortHeld && !f.atReopen) heldWanted_ = true;
+    // A port held from the start is held before Start() returns, so that no open
+    // can slip in first.
+    if (heldWanted_) TryHoldPort();
     stop_ = false;
     running_ = true;
     thread_ = std::thread([this] { Run(); });
@@ -322,6 +325,8 @@ void Logger::Run() {
         lk.unlock();
         int r = ::ppoll(fds.data(), fds.size(), infinite ? nullptr : &ts, nullptr);
         lk.lock();
+        loops_++;
+        loopCv_.notify_all();
         if (stop_) break;
         now = Clock::now();
         if (fds[0].revents & POLLIN) {
@@ -1466,10 +1471,16 @@ int Logger::BootCount() const {
 }
 
 void Logger::Unplug() {
-    std::lock_guard lk(mu_);
+    std::unique_lock lk(mu_);
     if (mode_ == Mode::Unplugged) return;
     DoUnplug("on request");
     Wake();
+    // The loop's poll still holds the pty master until it wakes; only then does the
+    // product see the hang-up. Return when it has let go, as a pulled cable would.
+    if (running_ && std::this_thread::get_id() != thread_.get_id()) {
+        const std::uint64_t seen = loops_;
+        loopCv_.wait_for(lk, std::chrono::seconds(2), [&] { return loops_ != seen || !running_; });
+    }
 }
 
 void Logger::Plug() {

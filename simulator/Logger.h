@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -164,6 +165,8 @@ private:
     const TimePoint origin_;
 
     mutable std::mutex mu_;
+    std::condition_variable loopCv_;  // signalled each time the loop has woken
+    std::uint64_t loops_ = 0;
     std::thread thread_;
     bool running_ = false;
     bool stop_ = false;
