@@ -79,12 +79,12 @@ bool IsLinkKind(FaultKind k) {
 
 }  // namespace
 
-std::optional<Fault> ParseFault(const std::string& spec) {
+std::optional<Fault> ParseFault(const std::string& faultText) {
     Fault f;
-    f.spec = spec;
-    const std::size_t colon = spec.find(':');
-    const std::string head = spec.substr(0, colon);
-    const std::string params = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    f.faultText = faultText;
+    const std::size_t colon = faultText.find(':');
+    const std::string head = faultText.substr(0, colon);
+    const std::string params = colon == std::string::npos ? std::string() : faultText.substr(colon + 1);
     const std::size_t eq = head.find('=');
     const std::string name = head.substr(0, eq);
     const bool hasArg = eq != std::string::npos;

@@ -1,5 +1,5 @@
-// Fault specs of the simulator (grammar in Simulator.h and README.md), parsed once
-// when they are added so that a bad spec is refused before it changes anything.
+// Fault texts of the simulator (grammar in Simulator.h and README.md), parsed once
+// when they are added so that a bad fault text is refused before it changes anything.
 #pragma once
 
 #include <optional>
@@ -20,7 +20,7 @@ enum class FaultKind {
 
 struct Fault {
     FaultKind kind = FaultKind::Nak;
-    std::string spec;      // as given, for the transcript
+    std::string faultText;      // as given, for the transcript
     int cmd = -1;          // boot-loader command code; -1 any
     int block = -1;        // 2 KiB block index; -1 any
     int frame = -1;        // data frame 0..7, 8 the block's final status; -1 the command's own status
@@ -38,6 +38,6 @@ struct Fault {
     bool Live() const { return times == 0 || fired < times; }
 };
 
-std::optional<Fault> ParseFault(const std::string& spec);
+std::optional<Fault> ParseFault(const std::string& faultText);
 
 }  // namespace nimbra::sim

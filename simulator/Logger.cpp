@@ -151,8 +151,8 @@ Logger::~Logger() { Stop(); }
 int Logger::Start() {
     std::lock_guard lk(mu_);
     if (running_) return 0;
-    for (const std::string& spec : cfg_.faults) {
-        auto f = ParseFault(spec);
+    for (const std::string& faultText : cfg_.faults) {
+        auto f = ParseFault(faultText);
         if (!f) return -EINVAL;
         faults_.push_back(*f);
     }
@@ -654,7 +654,7 @@ Logger::LoaderEffects Logger::Effects(int cmd, int block, int frame) {
         if (f.block >= 0 && f.block != block) continue;
         if (f.frame != frame) continue;
         f.fired++;
-        Note("fault " + f.spec + " fires");
+        Note("fault " + f.faultText + " fires");
         switch (f.kind) {
         case FaultKind::Nak: e.nak = true; break;
         case FaultKind::Silence: e.silence = true; break;
@@ -734,7 +734,7 @@ void Logger::LoaderFrame(TimePoint t) {
                 if (fl.kind == FaultKind::PortHeld && fl.atReopen && fl.Live()) {
                     fl.fired++;
                     heldWanted_ = true;
-                    Note("fault " + fl.spec + ": taking the port's lock");
+                    Note("fault " + fl.faultText + ": taking the port's lock");
                 }
             }
             if (heldWanted_) TryHoldPort();
@@ -880,7 +880,7 @@ void Logger::SendDollar() {
         if (!f.Live()) continue;
         if (f.kind == FaultKind::NoDollar) {
             f.fired++;
-            Note("fault " + f.spec + ": \"$$$\" withheld");
+            Note("fault " + f.faultText + ": \"$$$\" withheld");
             return;
         }
         if (f.kind == FaultKind::DollarPrefix) {
@@ -902,7 +902,7 @@ void Logger::NetPrompt(int kind, int record, TimePoint t, int procMs) {
         if (kind == 2 && f.record >= 0 && f.record != record) continue;
         f.fired++;
         net_.silentPokes = f.pokes;
-        Note("fault " + f.spec + ": prompt withheld");
+        Note("fault " + f.faultText + ": prompt withheld");
         return;
     }
     if (kind == 0) net_.firstPromptDone = true;
@@ -1064,7 +1064,7 @@ void Logger::OnLinkAccept() {
             if (f.kind == FaultKind::LinkOpen && f.Live()) {
                 f.fired++;
                 verdict = 2;
-                Note("command link open refused (fault " + f.spec + ")");
+                Note("command link open refused (fault " + f.faultText + ")");
                 break;
             }
         }
@@ -1185,7 +1185,7 @@ void Logger::HandleLinkRequest(int id, const std::vector<std::uint8_t>& f, TimeP
         if (fl.kind == FaultKind::LinkMissing && fl.text == "AC" && name != "EBSTS") continue;
         if (fl.kind == FaultKind::LinkMissing && (fl.text == "FWV" || fl.text == "NETV") && name != "RUINF") continue;
         fl.fired++;
-        Note("fault " + fl.spec + " fires");
+        Note("fault " + fl.faultText + " fires");
         switch (fl.kind) {
         case FaultKind::LinkRecv: recvFail = true; break;
         case FaultKind::LinkSilent: silent = true; break;
@@ -1326,12 +1326,12 @@ void Logger::FlushCountNote() {
 
 // ---------------------------------------------------------------- API
 
-bool Logger::AddFault(const std::string& spec) {
-    auto f = ParseFault(spec);
+bool Logger::AddFault(const std::string& faultText) {
+    auto f = ParseFault(faultText);
     if (!f) return false;
     std::lock_guard lk(mu_);
     faults_.push_back(*f);
-    Note("fault added: " + spec);
+    Note("fault added: " + faultText);
     if (f->kind == FaultKind::PortHeld && !f->atReopen) {
         heldWanted_ = true;
         TryHoldPort();

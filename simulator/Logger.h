@@ -32,7 +32,7 @@ public:
     int Start();   // plug in and start serving; 0 or a negative errno
     void Stop();   // stop serving and remove the bus entries
 
-    bool AddFault(const std::string& spec);
+    bool AddFault(const std::string& faultText);
     void ClearFaults();
 
     std::vector<std::uint8_t> Flash() const;

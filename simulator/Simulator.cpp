@@ -60,9 +60,9 @@ void Simulator::Stop() {
     m.started = false;
 }
 
-bool Simulator::AddFault(int logger, const std::string& spec) {
+bool Simulator::AddFault(int logger, const std::string& faultText) {
     Logger* l = impl_->At(logger);
-    return l && l->AddFault(spec);
+    return l && l->AddFault(faultText);
 }
 
 void Simulator::ClearFaults(int logger) {

@@ -39,7 +39,7 @@ struct LoggerConfig {
     std::string netVer = "2.00";    // reported NETV while the module holds no tagged firmware
     std::string ac = "1";           // AC item value
     std::vector<std::uint8_t> flash;   // initial flash (empty: all 0xFF)
-    std::vector<std::string> faults;   // fault specs, see AddFault
+    std::vector<std::string> faults;   // fault texts, see AddFault
 };
 
 struct SimConfig {
@@ -79,8 +79,8 @@ public:
     int Start();
     void Stop();
 
-    // Fault specs (also accepted by nimbra-sim --fault). Grammar:
-    //   spec := kind [":" param ("," param)*]
+    // Faults (also accepted by nimbra-sim --fault). Grammar:
+    //   fault := kind [":" param ("," param)*]
     // Boot loader (answers to the boot-loader frames):
     //   nak | silence | badsum | etb | slow=MS      the matching answer
     //   noecho                                        stop echoing from the matching point on
@@ -97,8 +97,8 @@ public:
     //   | link-slow=MS
     // Network module:
     //   no-dollar | dollar-prefix (CR LF before "$$$") | no-prompt:at=first|erase|record=K
-    // Returns false (and changes nothing) for a spec it does not understand.
-    bool AddFault(int logger, const std::string& spec);
+    // Returns false (and changes nothing) for a fault it does not understand.
+    bool AddFault(int logger, const std::string& faultText);
     void ClearFaults(int logger);
 
     // Evidence.

@@ -34,7 +34,7 @@ const char kUsage[] =
     "  --net-erase-ms N        network module: erase command to its prompt\n"
     "  --record-ms N           network module: record to its prompt\n"
     "  --no-speed-check        accept bytes whatever speed the product's tty is set to\n"
-    "  --fault [LOGGER@]SPEC   add a fault (repeatable; grammar in simulator/README.md)\n"
+    "  --fault [LOGGER@]FAULT   add a fault (repeatable; grammar in simulator/README.md)\n"
     "  --evidence DIR          write flash, network-module store and transcript there at exit\n"
     "  --ready-fd N            also write the READY line to descriptor N\n"
     "  --exit-after-seconds S  stop after S seconds\n"
@@ -161,13 +161,13 @@ int main(int argc, char** argv) {
             if (!ParseInt(v, config.timing.recordMs)) return Fail("bad --record-ms");
         } else if (a == "--fault") {
             int logger = 0;
-            std::string spec = v;
+            std::string faultText = v;
             const std::size_t at = v.find('@');
             if (at != std::string::npos && at < v.find(':')) {
                 if (!ParseInt(v.substr(0, at), logger)) return Fail("bad --fault logger");
-                spec = v.substr(at + 1);
+                faultText = v.substr(at + 1);
             }
-            faults.emplace_back(logger, spec);
+            faults.emplace_back(logger, faultText);
         } else if (a == "--evidence") {
             config.evidenceDir = v;
         } else if (a == "--ready-fd") {
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
         }
         config.loggers.push_back(l);
     }
-    for (auto& [logger, spec] : faults)
+    for (auto& [logger, faultText] : faults)
         if (logger < 0 || logger >= loggers) return Fail("--fault names logger " + std::to_string(logger));
 
     // The signals are taken synchronously below; block them before any thread starts.
@@ -235,9 +235,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "nimbra-sim: cannot start on %s: %s\n", config.busDir.c_str(), std::strerror(-rc));
         return 1;
     }
-    for (auto& [logger, spec] : faults) {
-        if (!sim.AddFault(logger, spec)) {
-            std::fprintf(stderr, "nimbra-sim: fault not understood: %s\n", spec.c_str());
+    for (auto& [logger, faultText] : faults) {
+        if (!sim.AddFault(logger, faultText)) {
+            std::fprintf(stderr, "nimbra-sim: fault not understood: %s\n", faultText.c_str());
             sim.Stop();
             return 2;
         }

@@ -210,7 +210,7 @@ struct FailureCase {
     const char* name;
     int updateType;
     Setup setup;
-    const char* fault;  // simulator fault spec, or nullptr
+    const char* fault;  // simulator fault, or nullptr
     std::string text;
     std::vector<int> steps;
     const char* extraLog;  // the worker's own line after the sender's, or nullptr

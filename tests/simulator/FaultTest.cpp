@@ -98,14 +98,14 @@ public:
 };
 
 struct Case {
-    const char* spec;
+    const char* fault;
     std::string (FaultProbe::*probe)();
 };
 
 
 // Each fault family changes what the simulator sends compared with the same
 // exchange on a healthy logger.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.spec; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.fault; }
 
 class FaultFamilies : public FaultProbe, public ::testing::WithParamInterface<Case> {};
 
@@ -116,13 +116,13 @@ TEST_P(FaultFamilies, ChangeWhatTheLoggerSends) {
     sim_->Stop();
     sim_.reset();
     StartSim();
-    ASSERT_TRUE(sim_->AddFault(0, c.spec)) << c.spec;
+    ASSERT_TRUE(sim_->AddFault(0, c.fault)) << c.fault;
     const std::string faulty = (this->*c.probe)();
-    EXPECT_NE(healthy, faulty) << c.spec << "\nhealthy: " << healthy;
+    EXPECT_NE(healthy, faulty) << c.fault << "\nhealthy: " << healthy;
     // Cleared faults leave a healthy logger behind (a fresh power cycle for the loader).
     sim_->ClearFaults(0);
     if (c.probe == &FaultProbe::Identity || c.probe == &FaultProbe::LinkAnswers) {
-        EXPECT_EQ((this->*c.probe)(), healthy) << c.spec;
+        EXPECT_EQ((this->*c.probe)(), healthy) << c.fault;
     }
 }
 
@@ -164,7 +164,7 @@ const Case kCases[] = {
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     std::string n;
-    for (const char* p = info.param.spec; *p; ++p) n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    for (const char* p = info.param.fault; *p; ++p) n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
     return n;
 }
 
