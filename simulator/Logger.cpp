@@ -888,9 +888,8 @@ void Logger::SendDollar() {
             prefix = true;
         }
     }
-    std::vector<std::uint8_t> d;
-    if (prefix) d = {'\r', '\n'};
-    d.insert(d.end(), {'$', '$', '$'});
+    const std::vector<std::uint8_t> d = prefix ? std::vector<std::uint8_t>{'\r', '\n', '$', '$', '$'}
+                                               : std::vector<std::uint8_t>{'$', '$', '$'};
     Emit(d, Clock::now(), false);
     Note(prefix ? "tx CR LF \"$$$\" (fault dollar-prefix)" : "tx \"$$$\"");
 }

@@ -181,9 +181,10 @@ TEST_F(HostileAnswers, AnAnswerLongerThanTheReceiveAreaIsReadOnlyUpToIt) {
     data += std::string("\x04\x00" "2.01", 6);
     data += "FWV=";
     data += std::string("\xFF\x7F", 2);
-    Bytes answer = {0x54, 0x32, 0x00, 0x00};
-    answer.insert(answer.end(), data.begin(), data.end());
-    while (answer.size() < 2000) answer.push_back('7');
+    Bytes answer(2000, '7');
+    const std::uint8_t header[] = {0x54, 0x32, 0x00, 0x00};
+    std::copy(std::begin(header), std::end(header), answer.begin());
+    std::copy(data.begin(), data.end(), answer.begin() + 4);
     link_->Serve({PeerScript{0, LengthPrefixed(static_cast<int>(answer.size()), answer)}});
 
     DialogData d;

@@ -3,6 +3,7 @@
 // logger never gives (oversized, truncated, garbage).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -90,9 +91,9 @@ struct PeerScript {
 
 inline std::vector<std::uint8_t> LengthPrefixed(std::int32_t r, const std::vector<std::uint8_t>& body) {
     const auto u = static_cast<std::uint32_t>(r);
-    std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
-                                     static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)};
-    out.insert(out.end(), body.begin(), body.end());
+    std::vector<std::uint8_t> out(4 + body.size());
+    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(u >> (8 * i));
+    std::copy(body.begin(), body.end(), out.begin() + 4);
     return out;
 }
 
