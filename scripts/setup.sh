@@ -8,8 +8,6 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-noto-cjk
   libgpiod-dev
-  clang libclang-rt-14-dev
-  python3
 )
 
 missing=()
