@@ -1,6 +1,7 @@
 #include "CliView.h"
 
 #include <algorithm>
+#include <sys/ioctl.h>
 #include <thread>
 
 namespace nimbra::cli {
@@ -30,12 +31,13 @@ std::string JsonString(const std::string& s) {
 CliView::CliView(OutputMode mode, std::FILE* out) : mode_(mode), out_(out) {}
 
 void CliView::PrintLine(const std::string& line) {
-    if (barShown_) {
-        std::fputs("\r\x1b[K", out_);
-        barShown_ = false;
-    }
+    // On a terminal the line goes above the progress bar, which is drawn again below it.
+    const bool bar = barShown_;
+    if (bar) std::fputs("\r\x1b[K", out_);
+    barShown_ = false;
     std::fputs(line.c_str(), out_);
     std::fputc('\n', out_);
+    if (bar) Redraw();
     std::fflush(out_);
 }
 
@@ -48,15 +50,50 @@ void CliView::FinishLine() {
     }
 }
 
+namespace {
+
+// Columns of the terminal, 80 when it does not say.
+int TerminalColumns(std::FILE* out) {
+    winsize ws{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+// `text` cut to at most `columns` terminal columns. CJK and full-width characters
+// take two columns; a cut never splits a UTF-8 sequence.
+std::string FitColumns(const std::string& text, int columns) {
+    int used = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        if (i + len > text.size()) len = text.size() - i;
+        char32_t cp = len == 1 ? c : static_cast<char32_t>(c & (0x7F >> len));
+        for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const int w = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+                              (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) ||
+                              (cp >= 0xFF00 && cp <= 0xFF60) || (cp >= 0xFFE0 && cp <= 0xFFE6)
+                          ? 2
+                          : 1;
+        if (used + w > columns) break;
+        used += w;
+        i += len;
+    }
+    return text.substr(0, i);
+}
+
+}  // namespace
+
 void CliView::Redraw() {
-    // Called with outMutex_ held. One bar line, redrawn in place.
+    // Called with outMutex_ held. One bar line, redrawn in place: it must never wrap,
+    // or the carriage return would leave the wrapped part behind.
     constexpr int kWidth = 30;
     const int filled = std::clamp(progress_, 0, 100) * kWidth / 100;
     std::string bar = "\r\x1b[K[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] ";
     char pct[8];
     std::snprintf(pct, sizeof pct, "%3d%% ", std::clamp(progress_, 0, 100));
     bar += pct;
-    bar += status_;
+    bar += FitColumns(status_, TerminalColumns(out_) - 1 - (kWidth + 2 + 1 + 5));
     std::fputs(bar.c_str(), out_);
     std::fflush(out_);
     barShown_ = true;
