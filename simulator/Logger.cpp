@@ -79,13 +79,8 @@ int BaudOf(speed_t s) {
 }
 
 int ListenUnix(const std::string& path) {
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    sockaddr_un addr;
+    if (!bus::UnixAddress(path, addr)) return -1;
     ::unlink(path.c_str());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;

@@ -133,14 +133,20 @@ int BusComOfFd(const std::string& dir, int fd) {
     return 0;
 }
 
-int ConnectUnix(const std::string& path) {
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) {
+bool UnixAddress(const std::string& path, sockaddr_un& out) {
+    out = sockaddr_un{};
+    if (path.size() >= sizeof out.sun_path) {
         errno = ENAMETOOLONG;
-        return -1;
+        return false;
     }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    out.sun_family = AF_UNIX;
+    std::memcpy(out.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+int ConnectUnix(const std::string& path) {
+    sockaddr_un addr;
+    if (!UnixAddress(path, addr)) return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {

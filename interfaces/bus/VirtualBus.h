@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/un.h>
 #include <vector>
 
 namespace nimbra::bus {
@@ -45,6 +46,10 @@ std::vector<std::uint32_t> ListBusLoggers(const std::string& dir, std::uint16_t 
 // Which COM port an open tty descriptor belongs to on the virtual bus: the `COMn`
 // link whose target is the same device. 0 when none.
 int BusComOfFd(const std::string& dir, int fd);
+
+// Fills `out` with the Unix socket address of `path`; false (errno ENAMETOOLONG)
+// when the path and its terminating NUL do not fit.
+bool UnixAddress(const std::string& path, sockaddr_un& out);
 
 // Connects a Unix stream socket to `path`; -1 on failure (errno kept).
 int ConnectUnix(const std::string& path);
