@@ -2,19 +2,19 @@
 // that records every frame it receives.
 #include "FakeBootLoader.h"
 #include "FlashCore.h"
+#include "PtyLine.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <pty.h>
-#include <termios.h>
 
-namespace fs = std::filesystem;
 using namespace nimbra::flash;
 using flashtest::FakeBootLoader;
 using flashtest::Frame;
+using nimbra::testsupport::PtyLine;
+using nimbra::testsupport::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -24,17 +24,8 @@ constexpr std::uint16_t kCom = 11;
 class BlockSteps : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nblk-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(setenv("NIMBRA_VIRTUAL_BUS", dir_.c_str(), 1), 0);
-        char name[128] = {};
-        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        termios raw{};
-        tcgetattr(master_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master_, TCSANOW, &raw);
-        fs::create_symlink(name, dir_ + "/COM" + std::to_string(kCom));
+        ASSERT_FALSE(dir_.path().empty());
+        ASSERT_NO_FATAL_FAILURE(pty_.Open(dir_.path(), kCom));
         ASSERT_EQ(nimbra::serial::OpenComPortDefault(kCom, 1024, 1024, 115200, &port_), 0);
         status_ = ThreadStatus(true);
         ASSERT_NE(status_, nullptr);
@@ -45,10 +36,7 @@ protected:
         SetPercentObserver(nullptr, nullptr);
         nimbra::serial::SetThreadMessagePump(nullptr, nullptr);
         nimbra::serial::CloseComPort(port_);
-        close(master_);
-        close(slave_);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        pty_.Close();
     }
 
     // An image whose listed blocks hold data (block i filled with i + 1) and the rest 0xFF.
@@ -57,7 +45,7 @@ protected:
         for (int b : used)
             for (std::size_t k = 0; k < kBlockSize && b * kBlockSize + k < image_.size(); k += 3)
                 image_[b * kBlockSize + k] = static_cast<std::uint8_t>(b + 1);
-        const std::string path = dir_ + "/fw.bin";
+        const std::string path = dir_ / "fw.bin";
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image_.data()),
                                                     static_cast<std::streamsize>(image_.size()));
         return path;
@@ -75,8 +63,8 @@ protected:
         return out;
     }
 
-    std::string dir_;
-    int master_ = -1, slave_ = -1;
+    TempDir dir_{"nblk"};
+    PtyLine pty_;
     nimbra::serial::PortHandle port_ = nimbra::serial::kInvalidPort;
     UpdateStatus* status_ = nullptr;
     std::vector<int> percents_;
@@ -85,7 +73,7 @@ protected:
 
 TEST_F(BlockSteps, BlankBlocksAreSkippedAndPercentRunsPerBlock) {
     const std::string path = ImageFile(6, {0, 1, 5});
-    FakeBootLoader loader(master_);
+    FakeBootLoader loader(pty_.master());
     EXPECT_EQ(Programming(port_, path, 512), 6);
     EXPECT_EQ(percents_, (std::vector<int>{0, 16, 33, 50, 66, 83}));
     EXPECT_EQ(status_->percent, 83);
@@ -111,7 +99,7 @@ TEST_F(BlockSteps, BlankBlocksAreSkippedAndPercentRunsPerBlock) {
 
 TEST_F(BlockSteps, CancelTakesEffectAtTheNextBlockBoundary) {
     const std::string path = ImageFile(5, {0, 1, 2, 3, 4});
-    FakeBootLoader loader(master_);
+    FakeBootLoader loader(pty_.master());
     // The pump runs before every write: cancel while block 3 is under way.
     struct Ctx {
         UpdateStatus* status;
@@ -134,7 +122,7 @@ TEST_F(BlockSteps, CancelTakesEffectAtTheNextBlockBoundary) {
 TEST_F(BlockSteps, RefusedDataFrameEndsOnlyItsBlock) {
     const std::string path = ImageFile(5, {0, 1, 2, 3, 4});
     int dataFrames = 0;
-    FakeBootLoader loader(master_, [&](const Frame& f, std::uint8_t command) {
+    FakeBootLoader loader(pty_.master(), [&](const Frame& f, std::uint8_t command) {
         if (f.first == STX && ++dataFrames == 17) return flashtest::Status({0x06, 0x15});  // block 2, frame 0
         return FakeBootLoader::Healthy(f, command);
     });
@@ -165,7 +153,7 @@ TEST_F(BlockSteps, StepCodesFromTheLoadersAnswers) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeBootLoader loader(master_, [&](const Frame& f, std::uint8_t command) {
+        FakeBootLoader loader(pty_.master(), [&](const Frame& f, std::uint8_t command) {
             const auto pick = [](int how, flashtest::FakeBootLoader::Responder::result_type ok) {
                 if (how == 0) return ok;
                 if (how == 1) {
@@ -190,26 +178,26 @@ TEST_F(BlockSteps, StepCodesFromTheLoadersAnswers) {
 }
 
 TEST_F(BlockSteps, ImageSizeLimitsAndEdgeImages) {
-    FakeBootLoader loader(master_);
+    FakeBootLoader loader(pty_.master());
     // 256 blocks fit 512 KiB, 257 do not; all blank sends nothing and does not divide by zero.
     EXPECT_EQ(Programming(port_, ImageFile(256, {}), 512), 0);
     EXPECT_EQ(Programming(port_, ImageFile(257, {}), 512), -3);
     percents_.clear();
     EXPECT_EQ(Programming(port_, ImageFile(3, {}), 512), 0);
     EXPECT_EQ(percents_, (std::vector<int>{0, 100, 200}));
-    EXPECT_EQ(Verify(port_, dir_ + "/fw.bin", 0), 0);
+    EXPECT_EQ(Verify(port_, dir_ / "fw.bin", 0), 0);
     EXPECT_TRUE(loader.Frames().empty());
 
     // 2049 bytes are two blocks, the second one byte and 2047 bytes of 0xFF.
-    std::ofstream(dir_ + "/odd.bin", std::ios::binary) << std::string(2049, '\x5A');
+    std::ofstream(dir_ / "odd.bin", std::ios::binary) << std::string(2049, '\x5A');
     Bytes image;
-    ASSERT_EQ(LoadImage(dir_ + "/odd.bin", &image), 0);
+    ASSERT_EQ(LoadImage(dir_ / "odd.bin", &image), 0);
     ASSERT_EQ(image.size(), 4096u);
     EXPECT_EQ(image[2048], 0x5A);
     EXPECT_EQ(image[2049], 0xFF);
     EXPECT_EQ(LastUsedBlocks(image), 2);
-    EXPECT_EQ(Programming(port_, dir_ + "/none.bin", 512), -1);
-    EXPECT_EQ(Verify(port_, dir_ + "/none.bin", 1), -1);
+    EXPECT_EQ(Programming(port_, dir_ / "none.bin", 512), -1);
+    EXPECT_EQ(Verify(port_, dir_ / "none.bin", 1), -1);
 }
 
 }  // namespace

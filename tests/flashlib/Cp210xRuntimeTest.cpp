@@ -1,6 +1,8 @@
 // The bridge runtime: identity and latch writes on the virtual bus (a real pty, a
 // real identity file and a real Unix socket), and the failures of the real path.
 #include "CP210xRuntime.h"
+#include "PtyLine.h"
+#include "TempDir.h"
 #include "VirtualBus.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +22,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using nimbra::testsupport::PtyLine;
+using nimbra::testsupport::TempDir;
 
 namespace {
 
@@ -30,9 +34,8 @@ class LatchServer {
 public:
     LatchServer(const std::string& path, unsigned char answer) : answer_(answer) {
         fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        sockaddr_un addr;
+        EXPECT_TRUE(nimbra::bus::UnixAddress(path, addr));
         EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         EXPECT_EQ(listen(fd_, 4), 0);
         thread_ = std::thread([this] { Serve(); });
@@ -76,51 +79,44 @@ private:
 class Bridge : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/ncp-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(setenv("NIMBRA_VIRTUAL_BUS", dir_.c_str(), 1), 0);
-        char name[128] = {};
-        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        fs::create_symlink(name, dir_ + "/COM" + std::to_string(kCom));
+        ASSERT_FALSE(dir_.path().empty());
+        // No bytes pass on this line: the master stays as openpty left it.
+        ASSERT_NO_FATAL_FAILURE(pty_.Open(dir_.path(), kCom, /*rawMaster=*/false));
         nimbra::bus::UsbIdentity id;
         id.vendor = 0x2a7c;
         id.product = 0x0d5e;
         id.productString = "Korvat USB-UART Controller";
         id.serial = "0001";
-        ASSERT_TRUE(nimbra::bus::WriteIdentityFile(nimbra::bus::IdentityPath(dir_, kCom), id));
+        ASSERT_TRUE(nimbra::bus::WriteIdentityFile(nimbra::bus::IdentityPath(dir_.path(), kCom), id));
     }
     void TearDown() override {
-        close(master_);
-        close(slave_);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        pty_.Close();
         unsetenv("NIMBRA_VIRTUAL_BUS");
     }
-    std::string dir_;
-    int master_ = -1, slave_ = -1;
+    TempDir dir_{"ncp"};
+    PtyLine pty_;
 };
 
 TEST_F(Bridge, IdentityFromTheBus) {
     char text[128] = {};
     unsigned char length = 128;
-    ASSERT_EQ(CP210xRT_GetDeviceProductString(slave_, text, &length, 1), CP210XRT_OK);
+    ASSERT_EQ(CP210xRT_GetDeviceProductString(pty_.slave(), text, &length, 1), CP210XRT_OK);
     EXPECT_STREQ(text, "Korvat USB-UART Controller");
     EXPECT_EQ(length, 26);
     length = 128;
-    ASSERT_EQ(CP210xRT_GetDeviceSerialNumber(slave_, text, &length, 1), CP210XRT_OK);
+    ASSERT_EQ(CP210xRT_GetDeviceSerialNumber(pty_.slave(), text, &length, 1), CP210XRT_OK);
     EXPECT_STREQ(text, "0001");
 
     unsigned char wide[16];
     length = sizeof wide;
-    ASSERT_EQ(CP210xRT_GetDeviceSerialNumber(slave_, wide, &length, 0), CP210XRT_OK);
+    ASSERT_EQ(CP210xRT_GetDeviceSerialNumber(pty_.slave(), wide, &length, 0), CP210XRT_OK);
     EXPECT_EQ(length, 8);
     const unsigned char want[] = {'0', 0, '0', 0, '0', 0, '1', 0, 0, 0};
     EXPECT_EQ(0, std::memcmp(wide, want, sizeof want));
 
     length = 4;  // "0001" and its terminator do not fit
-    EXPECT_EQ(CP210xRT_GetDeviceSerialNumber(slave_, text, &length, 1), CP210XRT_BUFFER_TOO_SMALL);
-    EXPECT_EQ(CP210xRT_GetDeviceSerialNumber(slave_, nullptr, &length, 1), CP210XRT_BAD_ARGUMENT);
+    EXPECT_EQ(CP210xRT_GetDeviceSerialNumber(pty_.slave(), text, &length, 1), CP210XRT_BUFFER_TOO_SMALL);
+    EXPECT_EQ(CP210xRT_GetDeviceSerialNumber(pty_.slave(), nullptr, &length, 1), CP210XRT_BAD_ARGUMENT);
     length = 128;
     EXPECT_EQ(CP210xRT_GetDeviceProductString(-1, text, &length, 1), CP210XRT_BAD_HANDLE);
     // A tty that is not on the bus has no bridge.
@@ -133,18 +129,18 @@ TEST_F(Bridge, IdentityFromTheBus) {
 }
 
 TEST_F(Bridge, LatchWritesThroughTheBusSocket) {
-    EXPECT_EQ(SetBridgeGpio(slave_, 3, 2), CP210XRT_NOT_FOUND) << "no socket yet";
+    EXPECT_EQ(SetBridgeGpio(pty_.slave(), 3, 2), CP210XRT_NOT_FOUND) << "no socket yet";
     {
-        LatchServer server(nimbra::bus::GpioSocketPath(dir_, kCom), 0);
-        EXPECT_EQ(SetBridgeGpio(slave_, 3, 2), CP210XRT_OK);
-        EXPECT_EQ(SetBridgeGpio(slave_, 0x0102, 0x8001), CP210XRT_OK);
+        LatchServer server(nimbra::bus::GpioSocketPath(dir_.path(), kCom), 0);
+        EXPECT_EQ(SetBridgeGpio(pty_.slave(), 3, 2), CP210XRT_OK);
+        EXPECT_EQ(SetBridgeGpio(pty_.slave(), 0x0102, 0x8001), CP210XRT_OK);
         using R = std::vector<std::pair<unsigned, unsigned>>;
         EXPECT_EQ(server.Requests(), (R{{3, 2}, {0x0102, 0x8001}}));
     }
-    fs::remove(nimbra::bus::GpioSocketPath(dir_, kCom));
-    LatchServer refusing(nimbra::bus::GpioSocketPath(dir_, kCom), 1);
-    EXPECT_EQ(SetBridgeGpio(slave_, 1, 0), CP210XRT_IO_FAILED);
-    EXPECT_EQ(SetBridgeGpio(slave_, 0, 0), CP210XRT_BAD_ARGUMENT);
+    fs::remove(nimbra::bus::GpioSocketPath(dir_.path(), kCom));
+    LatchServer refusing(nimbra::bus::GpioSocketPath(dir_.path(), kCom), 1);
+    EXPECT_EQ(SetBridgeGpio(pty_.slave(), 1, 0), CP210XRT_IO_FAILED);
+    EXPECT_EQ(SetBridgeGpio(pty_.slave(), 0, 0), CP210XRT_BAD_ARGUMENT);
 }
 
 // Without the bus the bridge is looked up in sysfs; a pty, /dev/null or a plain

@@ -1,6 +1,7 @@
 // Boot-loader frames on the wire, the frame check, the firmware file kinds and the
 // Intel HEX conversion, on real files.
 #include "FlashCore.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 
 namespace fs = std::filesystem;
 using namespace nimbra::flash;
+using nimbra::testsupport::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -106,15 +108,7 @@ const std::string kEof = ":00000001FF";
 
 class HexConversion : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/nhex-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
     std::string Write(const std::string& text, const std::string& name = "fw.hex") {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << text;
@@ -124,7 +118,8 @@ protected:
         std::ifstream in(dir_ + "/" + name, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
-    std::string dir_;
+    TempDir tmp_{"nhex"};
+    const std::string dir_ = tmp_.path();
 };
 
 TEST_F(HexConversion, CasesAsOneTable) {

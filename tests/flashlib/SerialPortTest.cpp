@@ -1,16 +1,15 @@
 // The serial layer on a real pseudo-terminal pair: the test holds the master side,
 // the layer opens the slave through a COMn link in a private bus directory.
+#include "PtyLine.h"
 #include "SerialPort.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <termios.h>
@@ -18,8 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace fs = std::filesystem;
 using namespace nimbra::serial;
+using nimbra::testsupport::PtyLine;
+using nimbra::testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -33,44 +33,21 @@ protected:
     static constexpr std::uint16_t kCom = 7;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/nsp-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(setenv("NIMBRA_VIRTUAL_BUS", dir_.c_str(), 1), 0);
-        char name[128] = {};
-        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        termios raw{};
-        tcgetattr(master_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master_, TCSANOW, &raw);
-        fs::create_symlink(name, dir_ + "/COM" + std::to_string(kCom));
+        ASSERT_FALSE(dir_.path().empty());
+        ASSERT_NO_FATAL_FAILURE(pty_.Open(dir_.path(), kCom));
     }
     void TearDown() override {
         if (port_ != kInvalidPort) CloseComPort(port_);
-        if (master_ >= 0) close(master_);
-        if (slave_ >= 0) close(slave_);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        pty_.Close();
         SetThreadMessagePump(nullptr, nullptr);
     }
     void Open(int baud = 9600) { ASSERT_EQ(OpenComPortDefault(kCom, 1024, 1024, baud, &port_), kOpenOk); }
 
     // Reads exactly n bytes from the master side (or fewer after 2 s of nothing).
-    std::vector<unsigned char> ReadMaster(std::size_t n) {
-        std::vector<unsigned char> got;
-        while (got.size() < n) {
-            pollfd pfd{master_, POLLIN, 0};
-            if (poll(&pfd, 1, 2000) <= 0) break;
-            unsigned char buf[512];
-            ssize_t r = read(master_, buf, std::min(sizeof buf, n - got.size()));
-            if (r <= 0) break;
-            got.insert(got.end(), buf, buf + r);
-        }
-        return got;
-    }
+    std::vector<unsigned char> ReadMaster(std::size_t n) { return pty_.ReadMaster(n, 2000); }
 
-    std::string dir_;
-    int master_ = -1, slave_ = -1;
+    TempDir dir_{"nsp"};
+    PtyLine pty_;
     PortHandle port_ = kInvalidPort;
 };
 
@@ -84,7 +61,7 @@ TEST_F(PtyPort, EveryByteValuePassesUnchangedBothWays) {
     ASSERT_EQ(WriteComPort(port_, all.data(), static_cast<int>(all.size())), static_cast<int>(all.size()));
     EXPECT_EQ(ReadMaster(all.size()), all);
 
-    ASSERT_EQ(write(master_, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+    ASSERT_EQ(write(pty_.master(), all.data(), all.size()), static_cast<ssize_t>(all.size()));
     std::vector<unsigned char> got(all.size() + 1, 0xAA);
     EXPECT_EQ(ReadComPort(port_, 500, got.data(), static_cast<int>(all.size()), 10), static_cast<int>(all.size()));
     got.resize(all.size());
@@ -96,10 +73,10 @@ TEST_F(PtyPort, ReadReturnsOnceTheWantedBytesAreIn) {
     std::thread sender([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const unsigned char a[] = {1, 2, 3};
-        (void)!write(master_, a, 3);
+        (void)!write(pty_.master(), a, 3);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const unsigned char b[] = {4, 5, 6};  // one more than wanted: stays queued
-        (void)!write(master_, b, 3);
+        (void)!write(pty_.master(), b, 3);
     });
     unsigned char buf[5] = {};
     const auto t0 = Clock::now();
@@ -127,7 +104,7 @@ TEST_F(PtyPort, SilenceEndsTheReadAfterTheIdleTimeOut) {
     std::thread sender([&] {
         for (unsigned char b = 1; b <= 3; ++b) {
             std::this_thread::sleep_for(std::chrono::milliseconds(60));
-            (void)!write(master_, &b, 1);
+            (void)!write(pty_.master(), &b, 1);
         }
     });
     t0 = Clock::now();
@@ -141,8 +118,7 @@ TEST_F(PtyPort, SilenceEndsTheReadAfterTheIdleTimeOut) {
 
 TEST_F(PtyPort, HungUpLineReadsAsSilenceWithoutSpinning) {
     Open();
-    close(master_);
-    master_ = -1;
+    pty_.CloseMaster();
     rusage before{}, after{};
     getrusage(RUSAGE_THREAD, &before);
     unsigned char buf[4];
@@ -218,7 +194,7 @@ TEST_F(PtyPort, WriteDispatchesTheThreadsPumpAndPurgeDiscardsInput) {
     EXPECT_EQ(afterOther, calls);
 
     const unsigned char junk[] = {9, 9, 9};
-    (void)!write(master_, junk, 3);
+    (void)!write(pty_.master(), junk, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     PurgeComPort(port_, 1);
     unsigned char b = 0;

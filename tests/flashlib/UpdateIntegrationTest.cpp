@@ -3,6 +3,7 @@
 // numbers of its own, so that parallel test processes never share a log file.
 #include "KorvatSarnUpdate.h"
 #include "Simulator.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@
 
 namespace fs = std::filesystem;
 using nimbra::sim::Mode;
+using nimbra::testsupport::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -77,9 +79,7 @@ std::string SmallHex(int blocks) {
 class Update : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nfu-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(dir_.empty());
         ASSERT_EQ(setenv("NIMBRA_VIRTUAL_BUS", (dir_ + "/bus").c_str(), 1), 0);
         fs::create_directory(dir_ + "/fw");
     }
@@ -87,8 +87,6 @@ protected:
         KorvatSarnUpdate_SetMessagePump(nullptr, nullptr);
         sim_.reset();
         for (int com : coms_) fs::remove(LogPath(com));
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
     // Starts the simulator with one logger on each COM number given.
@@ -131,7 +129,8 @@ protected:
         return path;
     }
 
-    std::string dir_;
+    TempDir tmp_{"nfu"};
+    const std::string dir_ = tmp_.path();
     std::vector<int> coms_;
     std::unique_ptr<nimbra::sim::Simulator> sim_;
 };
