@@ -6,16 +6,14 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
-#include <pty.h>
 #include <poll.h>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "PtyLine.h"
 #include "TestSupport.h"
 
 namespace nettest {
@@ -38,19 +36,14 @@ public:
     static constexpr int kCom = 7;
 
     explicit PtyModule(ModuleScript script = {}) : script_(std::move(script)) {
-        char name[128] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
-        termios raw{};
-        tcgetattr(master_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master_, TCSANOW, &raw);
-        std::filesystem::create_symlink(name, bus_ / ("COM" + std::to_string(kCom)));
-        setenv("NIMBRA_VIRTUAL_BUS", bus_.path().c_str(), 1);
+        if (bus_.path().empty()) return;
+        pty_.Open(bus_.path(), kCom);
+        if (!pty_.ok()) return;
         thread_ = std::thread([this] { Serve(); });
     }
     ~PtyModule() { Stop(); }
 
-    bool ok() const { return master_ >= 0 && !bus_.path().empty(); }
+    bool ok() const { return pty_.ok() && !bus_.path().empty(); }
 
     // Lets the line go quiet for `quietMs`, then stops serving; afterwards the
     // evidence below is stable.
@@ -59,9 +52,7 @@ public:
         quietMs_ = quietMs;
         stopping_ = true;
         thread_.join();
-        if (master_ >= 0) close(master_);
-        if (slave_ >= 0) close(slave_);
-        master_ = slave_ = -1;
+        pty_.Close();
     }
 
     std::vector<Record> records;
@@ -71,18 +62,18 @@ public:
 
 private:
     void Send(const std::string& s) {
-        if (!s.empty()) (void)!write(master_, s.data(), s.size());
+        if (!s.empty()) (void)!write(pty_.master(), s.data(), s.size());
     }
 
     void Serve() {
         std::vector<std::uint8_t> in;
         int idleMs = 0;
         for (;;) {
-            pollfd pfd{master_, POLLIN, 0};
+            pollfd pfd{pty_.master(), POLLIN, 0};
             int r = poll(&pfd, 1, 5);
             if (r > 0 && (pfd.revents & POLLIN)) {
                 std::uint8_t buf[4096];
-                ssize_t n = read(master_, buf, sizeof buf);
+                ssize_t n = read(pty_.master(), buf, sizeof buf);
                 if (n > 0) {
                     in.insert(in.end(), buf, buf + n);
                     idleMs = 0;
@@ -147,8 +138,7 @@ private:
     ModuleScript script_;
     bool mute_ = false;
     TempDir bus_{"nnp"};
-    int master_ = -1;
-    int slave_ = -1;
+    nimbra::testsupport::PtyLine pty_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> quietMs_{100};
     std::thread thread_;

@@ -31,7 +31,7 @@ protected:
     }
     void Open() { ASSERT_EQ(KorvatSarnUsbSerialEx_OpenComm(PtyModule::kCom, 16384, 16384, 115200, &link_), 0); }
 
-    nettest::TempDir files_;
+    nettest::TempDir files_{"nnm"};
     nettest::RecordingView view_;
     nettest::LogRecorder log_;
     nimbra::NetLink link_ = nullptr;

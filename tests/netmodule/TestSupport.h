@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -15,28 +13,11 @@
 
 #include "AppHelpers.h"
 #include "DialogView.h"
+#include "TempDir.h"
 
 namespace nettest {
 
-// A folder under /tmp (short, so Unix socket paths inside it stay valid), removed at the end.
-class TempDir {
-public:
-    explicit TempDir(const char* prefix = "nnm") {
-        std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
-        if (mkdtemp(tmpl.data())) path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using nimbra::testsupport::TempDir;
 
 inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

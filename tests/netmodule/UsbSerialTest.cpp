@@ -4,9 +4,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/file.h>
 #include <termios.h>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "KorvatSarnUsbSerialEx.h"
+#include "PtyLine.h"
 #include "TestSupport.h"
 
 namespace {
@@ -26,46 +24,25 @@ class UsbSerial : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(bus_.path().empty());
-        char name[128] = {};
-        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        termios raw{};
-        tcgetattr(master_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master_, TCSANOW, &raw);
-        ttyName_ = name;
-        std::filesystem::create_symlink(name, bus_ / ("COM" + std::to_string(kCom)));
-        ASSERT_EQ(setenv("NIMBRA_VIRTUAL_BUS", bus_.path().c_str(), 1), 0);
+        ASSERT_NO_FATAL_FAILURE(pty_.Open(bus_.path(), kCom));
     }
     void TearDown() override {
         if (link_) KorvatSarnUsbSerialEx_CloseComm(link_);
-        close(master_);
-        close(slave_);
+        pty_.Close();
     }
     void Open() { ASSERT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, &link_), 0); }
 
-    std::vector<unsigned char> ReadMaster(std::size_t n) {
-        std::vector<unsigned char> got;
-        while (got.size() < n) {
-            pollfd pfd{master_, POLLIN, 0};
-            if (poll(&pfd, 1, 2000) <= 0) break;
-            unsigned char buf[256];
-            ssize_t r = read(master_, buf, std::min(sizeof buf, n - got.size()));
-            if (r <= 0) break;
-            got.insert(got.end(), buf, buf + r);
-        }
-        return got;
-    }
+    std::vector<unsigned char> ReadMaster(std::size_t n) { return pty_.ReadMaster(n, 2000); }
 
     nettest::TempDir bus_{"nus"};
-    std::string ttyName_;
-    int master_ = -1, slave_ = -1;
+    nimbra::testsupport::PtyLine pty_;
     KorvatSarnUsbSerialEx_Handle link_ = nullptr;
 };
 
 TEST_F(UsbSerial, OpensEightDataBitsNoParityOneStopBitAt115200) {
     Open();
     termios tio{};
-    ASSERT_EQ(tcgetattr(slave_, &tio), 0);
+    ASSERT_EQ(tcgetattr(pty_.slave(), &tio), 0);
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
@@ -81,7 +58,7 @@ TEST_F(UsbSerial, OpenFailures) {
     EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, nullptr), KORVATSARN_USBSERIALEX_BAD_ARGUMENT);
 
     // Another program holding the port: its lock decides, also for root.
-    int holder = open(ttyName_.c_str(), O_RDWR | O_NOCTTY);
+    int holder = open(pty_.ttyName().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(KorvatSarnUsbSerialEx_OpenComm(kCom, 16384, 16384, 115200, &h), KORVATSARN_USBSERIALEX_PORT_HELD);
@@ -95,14 +72,14 @@ TEST_F(UsbSerial, OpenFailures) {
 TEST_F(UsbSerial, ReadReturnsWhenCountIsInOrAfterTheWait) {
     Open();
     unsigned char buf[8] = {};
-    ASSERT_EQ(write(master_, "ab", 2), 2);
+    ASSERT_EQ(write(pty_.master(), "ab", 2), 2);
     EXPECT_EQ(KorvatSarnUsbSerialEx_ReadCommWait(link_, 100, buf, 3, 5), 2);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), std::string("ab\0", 3));  // rest keeps its zero
 
     // A long wait does not hold a read whose bytes are all in.
     std::thread late([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        (void)!write(master_, "$$$", 3);
+        (void)!write(pty_.master(), "$$$", 3);
     });
     std::memset(buf, 0, sizeof buf);
     const auto start = Clock::now();
@@ -114,7 +91,7 @@ TEST_F(UsbSerial, ReadReturnsWhenCountIsInOrAfterTheWait) {
 
 TEST_F(UsbSerial, FlushInputDiscardsReceivedBytesOnly) {
     Open();
-    ASSERT_EQ(write(master_, "stale>", 6), 6);
+    ASSERT_EQ(write(pty_.master(), "stale>", 6), 6);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(KorvatSarnUsbSerialEx_FlushComm(link_, 1), 0);
     const unsigned char out[] = "ok";
