@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Simulator.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 using nimbra::sim::Simulator;
@@ -36,9 +37,7 @@ struct Result {
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nucli.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
+        ASSERT_FALSE(tmp_.path().empty());
         data_ = root_ / "data";
         fs::create_directories(data_);
         ASSERT_EQ(nimbra::sim::WriteSamples(data_.string(), {}), 0);
@@ -49,8 +48,6 @@ protected:
     }
     void TearDown() override {
         sim_.reset();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     void StartSim(std::vector<std::string> faults = {}) {
@@ -90,7 +87,9 @@ protected:
         EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
     }
 
-    fs::path root_, data_;
+    nimbra::testsupport::TempDir tmp_{"nucli"};
+    const fs::path root_ = tmp_.path();
+    fs::path data_;
     std::unique_ptr<Simulator> sim_;
 };
 

@@ -139,10 +139,9 @@ TEST_F(CommandLink, ReceiveNeverWritesPastTheCapacity) {
 TEST_F(CommandLink, OpenGivesUpOnAPeerThatNeverGreets) {
     TempBus bus;
     const std::string path = bus::CommandLinkPath(bus.Dir(), kPid, 4660);
+    sockaddr_un addr;
+    ASSERT_TRUE(bus::UnixAddress(path, addr));
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(listener, 0), 0);
     EXPECT_EQ(KorvatSarn_OpenUSBComm(4660), -1);  // queued, never greeted

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -21,6 +20,7 @@
 
 #include "AppHelpers.h"
 #include "Globals.h"
+#include "TempDir.h"
 #include "VirtualBus.h"
 
 namespace nimbra::test {
@@ -62,23 +62,12 @@ private:
 // A fresh short bus directory under /tmp, named by NIMBRA_VIRTUAL_BUS while alive.
 class TempBus {
 public:
-    TempBus() {
-        char tmpl[] = "/tmp/nbdevXXXXXX";
-        const char* d = mkdtemp(tmpl);
-        dir_ = d ? d : "";
-        setenv(bus::kEnvVar, dir_.c_str(), 1);
-    }
-    ~TempBus() {
-        unsetenv(bus::kEnvVar);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    TempBus(const TempBus&) = delete;
-    TempBus& operator=(const TempBus&) = delete;
-    const std::string& Dir() const { return dir_; }
+    TempBus() { setenv(bus::kEnvVar, dir_.path().c_str(), 1); }
+    ~TempBus() { unsetenv(bus::kEnvVar); }
+    const std::string& Dir() const { return dir_.path(); }
 
 private:
-    std::string dir_;
+    testsupport::TempDir dir_{"nbdev"};
 };
 
 // What the scripted peer does with one connection.
@@ -104,10 +93,8 @@ public:
     ScriptedLink(const std::string& busDir, std::uint16_t productId, std::uint32_t serial)
         : path_(bus::CommandLinkPath(busDir, productId, serial)) {
         listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 4) != 0) {
+        sockaddr_un addr;
+        if (!bus::UnixAddress(path_, addr) || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 4) != 0) {
             close(listenFd_);
             listenFd_ = -1;
         }

@@ -2,30 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "AppHelpers.h"
+#include "TempDir.h"
 #include "UpDateMng.h"
 
 namespace nimbra {
 namespace {
 
-namespace fs = std::filesystem;
-
 class UpDateMngFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nbmngXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/" + kUpDateMngFileName;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        ASSERT_FALSE(dir_.path().empty());
+        path_ = dir_ / kUpDateMngFileName;
     }
     void Write(const std::string& bytes) {
         std::ofstream out(path_, std::ios::binary | std::ios::trunc);
@@ -33,7 +25,8 @@ protected:
     }
     static std::string Caption(const std::string& t) { return LoadMessage(500) + "(" + t + ")"; }
 
-    std::string dir_, path_;
+    testsupport::TempDir dir_{"nbmng"};
+    std::string path_;
 };
 
 struct FileCase {
@@ -83,7 +76,7 @@ TEST_F(UpDateMngFile, CaptionReadsInJapanese) {
 }
 
 TEST_F(UpDateMngFile, MissingFileGivesEmptyCaptionAndChangesNothing) {
-    for (const std::string& path : {path_, dir_}) {  // no such file; a folder
+    for (const std::string& path : {path_, dir_.path()}) {  // no such file; a folder
         SCOPED_TRACE(path);
         EXPECT_EQ(ReadUpDateMngTitle(path), "");
         DialogData d;

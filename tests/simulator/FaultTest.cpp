@@ -172,9 +172,9 @@ INSTANTIATE_TEST_SUITE_P(All, FaultFamilies, ::testing::ValuesIn(kCases), CaseNa
 
 TEST(FaultSpecs, UnknownOrMalformedSpecsAreRefused) {
     nimbra::sim::SimConfig c;
-    char tmpl[] = "/tmp/nsimXXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    c.busDir = tmpl;
+    nimbra::testsupport::TempDir bus("nsim");
+    ASSERT_FALSE(bus.path().empty());
+    c.busDir = bus.path();
     c.loggers.emplace_back();
     nimbra::sim::Simulator sim(c);
     ASSERT_EQ(sim.Start(), 0);
@@ -184,7 +184,6 @@ TEST(FaultSpecs, UnknownOrMalformedSpecsAreRefused) {
     EXPECT_FALSE(sim.AddFault(1, "nak")) << "no such logger";
     EXPECT_TRUE(sim.AddFault(0, "no-prompt:at=record=3"));
     sim.Stop();
-    std::filesystem::remove_all(tmpl);
 }
 
 }  // namespace

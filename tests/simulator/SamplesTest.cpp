@@ -49,9 +49,9 @@ Hex ParseHex(const std::string& text) {
 }
 
 TEST(Samples, AreDeterministicAndCarryTheirTags) {
-    char tmpl[] = "/tmp/nsimXXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string a = std::string(tmpl) + "/a", b = std::string(tmpl) + "/b", full = std::string(tmpl) + "/full";
+    nimbra::testsupport::TempDir tmp("nsim");
+    ASSERT_FALSE(tmp.path().empty());
+    const std::string a = tmp / "a", b = tmp / "b", full = tmp / "full";
     nimbra::sim::SampleOptions o;
     o.firmVersion = "9.87";
     ASSERT_EQ(nimbra::sim::WriteSamples(a, o), 0);
@@ -92,7 +92,6 @@ TEST(Samples, AreDeterministicAndCarryTheirTags) {
     EXPECT_EQ(f.dataBytes, nimbra::sim::kFlashSize);
     EXPECT_EQ(f.end, nimbra::sim::kFlashSize);
     EXPECT_EQ(f.ela, 8u);
-    std::filesystem::remove_all(tmpl);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "Simulator.h"
+#include "TempDir.h"
 #include "VirtualBus.h"
 
 namespace simtest {
@@ -188,16 +189,12 @@ inline std::string Item(const Bytes& a, const std::string& key) {
 class SimFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nsimXXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        bus_ = tmpl;
+        ASSERT_FALSE(bus_.empty());
         ::setenv("NIMBRA_VIRTUAL_BUS", bus_.c_str(), 1);
     }
     void TearDown() override {
         if (sim_) sim_->Stop();
         sim_.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(bus_, ec);
     }
     void StartSim(nimbra::sim::LoggerConfig logger = {}, nimbra::sim::Timing timing = {}) {
         nimbra::sim::SimConfig c;
@@ -248,7 +245,8 @@ protected:
         return fd;
     }
 
-    std::string bus_;
+    nimbra::testsupport::TempDir tmp_{"nsim"};
+    const std::string bus_ = tmp_.path();
     nimbra::sim::LoggerConfig cfg_;
     std::unique_ptr<nimbra::sim::Simulator> sim_;
 };
