@@ -3,6 +3,7 @@
 // memory of our conversion above the process's baseline.
 #include "FlashCore.h"
 #include "Simulator.h"
+#include "TempDir.h"
 
 #include <algorithm>
 #include <chrono>
@@ -39,9 +40,9 @@ static std::vector<char> Read(const std::string& p) {
 }
 
 int main() {
-    char tmpl[] = "/tmp/nhb-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    const std::string dir = tmpl;
+    const nimbra::testsupport::TempDir tmp("nhb");
+    if (tmp.path().empty()) return 1;
+    const std::string& dir = tmp.path();
     nimbra::sim::SampleOptions samples;
     samples.fullFlash = true;
     if (nimbra::sim::WriteSamples(dir, samples) != 0) return 1;
@@ -90,7 +91,5 @@ int main() {
     std::printf("peak memory            %ld KiB above a baseline of %ld KiB   (target <= 8192 KiB)\n",
                 peak - baseline, baseline);
     std::printf("images agree           %s\n", same ? "yes" : "NO");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
     return same ? 0 : 2;
 }

@@ -4,6 +4,7 @@
 // updating thread (the library) and of the whole process (library and simulator).
 #include "KorvatSarnUpdate.h"
 #include "Simulator.h"
+#include "TempDir.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,9 +25,9 @@ int main(int argc, char** argv) {
     // Arguments: COM number (default 201), image size in KiB (default 512: the whole flash).
     const int com = argc > 1 ? std::atoi(argv[1]) : 201;
     const int kib = argc > 2 ? std::atoi(argv[2]) : 512;
-    char tmpl[] = "/tmp/nfb-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    const std::string dir = tmpl;
+    const nimbra::testsupport::TempDir tmp("nfb");
+    if (tmp.path().empty()) return 1;
+    const std::string& dir = tmp.path();
     setenv("NIMBRA_VIRTUAL_BUS", (dir + "/bus").c_str(), 1);
 
     nimbra::sim::SampleOptions samples;
@@ -67,7 +68,6 @@ int main(int argc, char** argv) {
     std::printf("process CPU (with sim) %.3f s = %.2f %% of one core\n", cpuProcess, 100.0 * cpuProcess / wall);
     sim.Stop();
     std::error_code ec;
-    fs::remove_all(dir, ec);
     char log[64];
     std::snprintf(log, sizeof log, "FlightMsg_%d.txt", com);
     fs::remove(fs::read_symlink("/proc/self/exe").parent_path() / log, ec);

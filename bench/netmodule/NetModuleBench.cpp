@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "Globals.h"
 #include "NetModule.h"
 #include "Simulator.h"
+#include "TempDir.h"
 #include "VirtualBus.h"
 
 namespace {
@@ -30,11 +30,6 @@ constexpr int kCom = 1;
 constexpr std::uint32_t kSerial = 0x00001234;
 constexpr double kFixedPauseSeconds = 10.0;
 constexpr int kRecordMs = 4;
-
-std::string MakeTempDir(const char* prefix) {
-    std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
-    return mkdtemp(tmpl.data()) ? tmpl : std::string();
-}
 
 int Usage() {
     std::fprintf(stderr, "usage: bench_netmodule [imf KiB (default 320)] [img KiB (default 160)]\n");
@@ -50,7 +45,8 @@ int main(int argc, char** argv) {
     if (argc > 2) imgKiB = std::strtoul(argv[2], nullptr, 10);
     if (imfKiB == 0) return Usage();
 
-    const std::string bus = MakeTempDir("nbb"), files = MakeTempDir("nbf");
+    const nimbra::testsupport::TempDir busDir("nbb"), filesDir("nbf");
+    const std::string &bus = busDir.path(), &files = filesDir.path();
     if (bus.empty() || files.empty()) return 1;
     setenv(nimbra::bus::kEnvVar, bus.c_str(), 1);
 
@@ -114,8 +110,5 @@ int main(int argc, char** argv) {
                 (effective - kFixedPauseSeconds) / stats.BoundSeconds());
 
     sim.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(bus, ec);
-    std::filesystem::remove_all(files, ec);
     return result == 0 ? 0 : 1;
 }

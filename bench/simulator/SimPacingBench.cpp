@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include <unistd.h>
 
 #include "Simulator.h"
+#include "TempDir.h"
 #include "VirtualBus.h"
 
 namespace {
@@ -89,9 +89,9 @@ int Gpio(const std::string& bus, std::uint16_t mask, std::uint16_t value) {
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 40000;
     const int blocks = 8;
-    char tmpl[] = "/tmp/nsimbenchXXXXXX";
-    if (!::mkdtemp(tmpl)) return 1;
-    const std::string bus = tmpl;
+    const nimbra::testsupport::TempDir tmp("nsimbench");
+    if (tmp.path().empty()) return 1;
+    const std::string& bus = tmp.path();
     nimbra::sim::SimConfig c;
     c.busDir = bus;
     c.loggers.emplace_back();
@@ -159,7 +159,6 @@ int main(int argc, char** argv) {
                 s2.processingSeconds, e2 / s2.BoundSeconds());
     ::close(fd);
     sim.Stop();
-    std::filesystem::remove_all(bus);
     std::printf("%s\n", ok ? "pacing within 2 %" : "pacing OUTSIDE 2 %");
     return ok ? 0 : 1;
 }
