@@ -9,12 +9,14 @@ cd "$(dirname "$0")/.."
 
 echo "== building (release) =="
 cmake --preset release >/dev/null
-cmake --build --preset release --target nimbra-sim nimbra-update NimbraUpdateRes -j "$(nproc)"
+cmake --build --preset release --target nimbra-sim nimbra-update NimbraUpdateRes Skelmor -j "$(nproc)"
 BIN=$PWD/build/release/bin
 
 WORK=$(mktemp -d /tmp/nimbra-demo.XXXXXX)
 SIM_PID=""
+VIEWER_PID=""
 cleanup() {
+  if [ -n "$VIEWER_PID" ]; then kill -TERM "$VIEWER_PID" 2>/dev/null || true; wait "$VIEWER_PID" 2>/dev/null || true; fi
   if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
     kill -TERM "$SIM_PID" 2>/dev/null || true
     wait "$SIM_PID" 2>/dev/null || true
@@ -45,6 +47,14 @@ for _ in $(seq 300); do
 done
 grep -q '^READY' "$WORK/sim.out" || { echo "nimbra-sim did not start"; cat "$WORK/sim.out"; exit 1; }
 
+# The log viewer: its presence beside the program (here: the data folder, which
+# stands for it) switches the log channel on; it prints every record it receives.
+export XDG_RUNTIME_DIR=$WORK
+cp "$BIN/tools/Skelmor" "$DATA/Skelmor"
+"$BIN/tools/Skelmor" > "$WORK/viewer.out" 2> "$WORK/viewer.err" &
+VIEWER_PID=$!
+for _ in $(seq 100); do [ -S "$WORK/Skelmor" ] && break; sleep 0.05; done
+
 echo
 echo "== nimbra-update --list =="
 "$BIN/nimbra-update" --dir "$DATA" --lang en --list
@@ -64,6 +74,12 @@ echo
 echo "== nimbra-update: second run =="
 "$BIN/nimbra-update" --dir "$DATA" --lang en && rc=0 || rc=$?
 echo "exit code $rc"
+
+echo
+echo "== the log viewer received (first and last records of $(wc -l < "$WORK/viewer.out")) =="
+head -n 8 "$WORK/viewer.out"
+echo "..."
+tail -n 4 "$WORK/viewer.out"
 
 echo
 echo "== what the simulated line saw =="
