@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "Simulator.h"
+#include "LoaderFrame.h"
 #include "TempDir.h"
 #include "VirtualBus.h"
 
@@ -63,17 +64,7 @@ Bytes Read(int fd, std::size_t n, int idleMs = 3000) {
     return out;
 }
 
-Bytes Frame(std::uint8_t head, const Bytes& payload, std::uint8_t end) {
-    Bytes f{head, static_cast<std::uint8_t>(payload.size() & 0xFF)};
-    unsigned sum = f[1];
-    for (auto b : payload) {
-        f.push_back(b);
-        sum += b;
-    }
-    f.push_back(static_cast<std::uint8_t>((0x100 - (sum & 0xFF)) & 0xFF));
-    f.push_back(end);
-    return f;
-}
+constexpr auto& Frame = nimbra::testsupport::LoaderFrame;
 
 int Gpio(const std::string& bus, std::uint16_t mask, std::uint16_t value) {
     int s = nimbra::bus::ConnectUnix(nimbra::bus::GpioSocketPath(bus, 1));

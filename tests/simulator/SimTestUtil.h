@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "Simulator.h"
+#include "LoaderFrame.h"
 #include "TempDir.h"
 #include "VirtualBus.h"
 
@@ -28,17 +29,7 @@ namespace simtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes Frame(std::uint8_t head, const Bytes& payload, std::uint8_t end) {
-    Bytes f{head, static_cast<std::uint8_t>(payload.size() & 0xFF)};
-    unsigned sum = f[1];
-    for (auto b : payload) {
-        f.push_back(b);
-        sum += b;
-    }
-    f.push_back(static_cast<std::uint8_t>((0x100 - (sum & 0xFF)) & 0xFF));
-    f.push_back(end);
-    return f;
-}
+inline constexpr auto& Frame = nimbra::testsupport::LoaderFrame;
 
 inline bool SumOk(const Bytes& f) {
     if (f.size() < 4) return false;
